@@ -1,0 +1,82 @@
+// Start-up, the single-instance rule, the main window class and the message loop.
+#include "regsave.h"
+#include "resource.h"
+
+HINSTANCE g_hInstance;
+
+// Both resource strings ("Registry") fit in this many units with their terminator.
+#define MAX_LOADSTRING 100
+
+// Main window placement on the 240 x 320 screen, caption included.
+#define MAIN_X      77
+#define MAIN_Y      113
+#define MAIN_WIDTH  85
+#define MAIN_HEIGHT 88
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd)
+{
+    (void)hPrevInstance;
+    (void)lpCmdLine;
+
+    if (!CreateMainWindow(hInstance, nShowCmd))
+        return 0;
+
+    HACCEL hAccel = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(IDR_ACCEL));
+
+    // Accelerators are translated for the window each key was sent to, so they take
+    // effect only while the main window itself has the focus.
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0)) {
+        if (!TranslateAcceleratorW(msg.hwnd, hAccel, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    return (int)msg.wParam;
+}
+
+BOOL CreateMainWindow(HINSTANCE hInstance, int nCmdShow)
+{
+    // Zeroed so that a string that fails to load is empty rather than stray memory.
+    WCHAR szWindowClass[MAX_LOADSTRING] = {0};
+    WCHAR szTitle[MAX_LOADSTRING] = {0};
+
+    g_hInstance = hInstance;
+
+    LoadStringW(hInstance, IDS_CLASS, szWindowClass, MAX_LOADSTRING);
+    RegisterMainClass(hInstance, szWindowClass);
+    LoadStringW(hInstance, IDS_TITLE, szTitle, MAX_LOADSTRING);
+
+    // One copy at a time: a window with our title means a copy is running already.
+    HWND hWnd = FindWindowW(NULL, szTitle);
+    if (hWnd) {
+        ShowWindow(hWnd, SW_SHOWNORMAL);
+        SetForegroundWindow(hWnd);
+        return FALSE;
+    }
+
+    hWnd = CreateWindowExW(0, szWindowClass, szTitle, WS_VISIBLE | WS_CAPTION, MAIN_X, MAIN_Y, MAIN_WIDTH,
+                           MAIN_HEIGHT, NULL, NULL, hInstance, NULL);
+    if (!hWnd)
+        return FALSE;
+
+    ShowWindow(hWnd, nCmdShow);
+    UpdateWindow(hWnd);
+    return TRUE;
+}
+
+ATOM RegisterMainClass(HINSTANCE hInstance, LPCWSTR szWindowClass)
+{
+    WNDCLASSW wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = MainWndProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = hInstance;
+    wc.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_APP));
+    wc.hCursor = NULL;
+    wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
+    wc.lpszMenuName = NULL;
+    wc.lpszClassName = szWindowClass;
+    return RegisterClassW(&wc);
+}

@@ -1,0 +1,19 @@
+// RegSave's functions and its one global, shared by app/ and ui/.
+#ifndef REGSAVE_REGSAVE_H
+#define REGSAVE_REGSAVE_H
+
+#include "platform.h"
+
+// The module instance, stored once by CreateMainWindow before anything else.
+extern HINSTANCE g_hInstance;
+
+// app/
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
+BOOL CreateMainWindow(HINSTANCE hInstance, int nCmdShow);
+ATOM RegisterMainClass(HINSTANCE hInstance, LPCWSTR szWindowClass);
+
+// ui/
+LRESULT CALLBACK MainWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+void ResetBootCount(void);
+
+#endif
