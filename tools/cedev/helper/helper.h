@@ -1,0 +1,50 @@
+// cedev-helper.exe: the part of the device tool that runs inside the device, where it
+// sees the device's windows, registry and files as its programs do.
+#ifndef CEDEV_HELPER_H
+#define CEDEV_HELPER_H
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <string>
+
+// Exit codes: 0 done, 1 could not do it (message on stderr), 2 bad usage.
+enum { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
+
+std::string Utf8(const std::wstring &s);
+std::wstring Wide(const std::string &s);
+// Prints "cedev: MESSAGE" on stderr and returns EXIT_FAIL.
+int Fail(const std::wstring &message);
+int Usage(const std::wstring &message);
+void Out(const std::string &s);
+// Parses "X,Y".
+bool ParsePoint(const std::wstring &s, POINT *pt);
+// Parses a decimal number of milliseconds or seconds ("2.5").
+bool ParseSeconds(const std::wstring &s, DWORD *ms);
+
+// screen.cpp
+std::wstring WindowText(HWND hWnd);
+// The visible control (or caption button) showing TEXT, topmost first; its centre in
+// screen coordinates.
+bool FindControl(const std::wstring &text, POINT *centre, std::wstring *what);
+// The message box on screen, if any.
+HWND FindMessageBox();
+int CmdWindows(int argc, wchar_t **argv);
+int CmdBox(int argc, wchar_t **argv);
+int CmdScreenshot(int argc, wchar_t **argv);
+int CmdWait(int argc, wchar_t **argv);
+
+// reg.cpp
+// Splits "HKLM\\Sub\\Key" into its root and subkey; rootName gets the root's full name.
+bool ParseKey(const std::wstring &path, HKEY *root, std::wstring *sub, std::wstring *rootName);
+int CmdReg(int argc, wchar_t **argv);
+
+// input.cpp
+int CmdTap(int argc, wchar_t **argv);
+int CmdPen(int argc, wchar_t **argv);
+int CmdKey(int argc, wchar_t **argv);
+
+#endif

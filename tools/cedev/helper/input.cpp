@@ -1,0 +1,154 @@
+// Pen and keys, injected as hardware input: they reach windows through the window
+// system's own input path (hit testing, capture, focus, accelerators), as a pen and a
+// keypad would.
+#include "helper.h"
+
+#include <vector>
+
+static bool SendMouse(DWORD flags, POINT pt)
+{
+    // Absolute coordinates span 0..65535 over the screen.
+    int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
+    INPUT in = {};
+    in.type = INPUT_MOUSE;
+    in.mi.dx = (pt.x * 65536 + cx / 2) / cx;
+    in.mi.dy = (pt.y * 65536 + cy / 2) / cy;
+    in.mi.dwFlags = flags | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    if (SendInput(1, &in, sizeof(in)) != 1)
+        return false;
+    POINT now;
+    if (GetCursorPos(&now) && (now.x != pt.x || now.y != pt.y))
+        SetCursorPos(pt.x, pt.y);
+    return true;
+}
+
+static bool OnScreen(POINT pt)
+{
+    return pt.x >= 0 && pt.y >= 0 && pt.x < GetSystemMetrics(SM_CXSCREEN) && pt.y < GetSystemMetrics(SM_CYSCREEN);
+}
+
+static int Target(const std::wstring &arg, POINT *pt)
+{
+    if (ParsePoint(arg, pt)) {
+        if (!OnScreen(*pt))
+            return Fail(L"point " + arg + L" is off the screen");
+        return EXIT_OK;
+    }
+    std::wstring what;
+    if (!FindControl(arg, pt, &what))
+        return Fail(L"no control shows \"" + arg + L"\"");
+    return EXIT_OK;
+}
+
+int CmdTap(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return Usage(L"usage: cedev tap TEXT|X,Y");
+    POINT pt;
+    int rc = Target(argv[0], &pt);
+    if (rc != EXIT_OK)
+        return rc;
+    if (!SendMouse(MOUSEEVENTF_LEFTDOWN, pt) || !SendMouse(MOUSEEVENTF_LEFTUP, pt))
+        return Fail(L"the pen input was refused");
+    return EXIT_OK;
+}
+
+int CmdPen(int argc, wchar_t **argv)
+{
+    if (argc != 2 || (lstrcmpW(argv[0], L"down") && lstrcmpW(argv[0], L"up")))
+        return Usage(L"usage: cedev pen down|up X,Y|TEXT");
+    POINT pt;
+    int rc = Target(argv[1], &pt);
+    if (rc != EXIT_OK)
+        return rc;
+    DWORD flag = lstrcmpW(argv[0], L"down") ? MOUSEEVENTF_LEFTUP : MOUSEEVENTF_LEFTDOWN;
+    if (!SendMouse(flag, pt))
+        return Fail(L"the pen input was refused");
+    return EXIT_OK;
+}
+
+static const struct {
+    const wchar_t *name;
+    WORD vk;
+} s_keys[] = {
+    {L"alt", VK_MENU},     {L"ctrl", VK_CONTROL}, {L"shift", VK_SHIFT},  {L"esc", VK_ESCAPE},
+    {L"escape", VK_ESCAPE}, {L"enter", VK_RETURN}, {L"return", VK_RETURN}, {L"tab", VK_TAB},
+    {L"space", VK_SPACE},  {L"backspace", VK_BACK}, {L"delete", VK_DELETE}, {L"up", VK_UP},
+    {L"down", VK_DOWN},    {L"left", VK_LEFT},    {L"right", VK_RIGHT},   {L"home", VK_HOME},
+    {L"end", VK_END},
+};
+
+// One key name: a named key, f1..f24, or a single character typed on the keyboard.
+static bool KeyCode(const std::wstring &name, WORD *vk, bool *shift)
+{
+    *shift = false;
+    for (const auto &k : s_keys) {
+        if (!lstrcmpiW(name.c_str(), k.name)) {
+            *vk = k.vk;
+            return true;
+        }
+    }
+    if ((name[0] == L'f' || name[0] == L'F') && name.size() > 1) {
+        int n = _wtoi(name.c_str() + 1);
+        if (n >= 1 && n <= 24 && name.find_first_not_of(L"0123456789", 1) == std::wstring::npos) {
+            *vk = (WORD)(VK_F1 + n - 1);
+            return true;
+        }
+    }
+    if (name.size() == 1) {
+        SHORT scan = VkKeyScanW(name[0]);
+        if (scan == -1)
+            return false;
+        *vk = LOBYTE(scan);
+        *shift = (HIBYTE(scan) & 1) != 0;
+        return true;
+    }
+    return false;
+}
+
+static INPUT Key(WORD vk, bool up)
+{
+    INPUT in = {};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = vk;
+    in.ki.wScan = (WORD)MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+    in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    return in;
+}
+
+// KEY is a chord such as alt+f4, alt+/ or esc: the modifiers go down in order, the
+// last key is pressed and released, and the modifiers come up in reverse order.
+int CmdKey(int argc, wchar_t **argv)
+{
+    if (argc != 1 || !argv[0][0])
+        return Usage(L"usage: cedev key KEY (for example alt+f4, alt+/, esc)");
+    std::wstring spec = argv[0];
+    std::vector<WORD> chord;
+    bool shift = false;
+    size_t start = 0;
+    while (start <= spec.size()) {
+        // A '+' right after a separator is the key itself.
+        size_t plus = spec.find(L'+', start + 1);
+        std::wstring part = spec.substr(start, plus == std::wstring::npos ? std::wstring::npos : plus - start);
+        WORD vk;
+        bool needShift;
+        if (part.empty() || !KeyCode(part, &vk, &needShift))
+            return Fail(L"unknown key '" + part + L"' in '" + spec + L"'");
+        chord.push_back(vk);
+        shift = shift || needShift;
+        if (plus == std::wstring::npos)
+            break;
+        start = plus + 1;
+    }
+    if (shift && chord.back() != VK_SHIFT)
+        chord.insert(chord.end() - 1, VK_SHIFT);
+
+    std::vector<INPUT> seq;
+    for (WORD vk : chord)
+        seq.push_back(Key(vk, false));
+    for (size_t i = chord.size(); i-- > 0;)
+        seq.push_back(Key(chord[i], true));
+    if (SendInput((UINT)seq.size(), seq.data(), sizeof(INPUT)) != seq.size())
+        return Fail(L"the key input was refused");
+    return EXIT_OK;
+}

@@ -1,0 +1,265 @@
+// The device's registry: query, set, delete.
+#include "helper.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <vector>
+
+static const struct {
+    const wchar_t *name;
+    const wchar_t *alias;
+    HKEY key;
+} s_roots[] = {
+    {L"HKEY_LOCAL_MACHINE", L"HKLM", HKEY_LOCAL_MACHINE},
+    {L"HKEY_CURRENT_USER", L"HKCU", HKEY_CURRENT_USER},
+    {L"HKEY_CLASSES_ROOT", L"HKCR", HKEY_CLASSES_ROOT},
+    {L"HKEY_USERS", L"HKU", HKEY_USERS},
+};
+
+bool ParseKey(const std::wstring &path, HKEY *root, std::wstring *sub, std::wstring *rootName)
+{
+    size_t slash = path.find(L'\\');
+    std::wstring head = path.substr(0, slash);
+    for (const auto &r : s_roots) {
+        if (!lstrcmpiW(head.c_str(), r.name) || !lstrcmpiW(head.c_str(), r.alias)) {
+            *root = r.key;
+            *sub = slash == std::wstring::npos ? L"" : path.substr(slash + 1);
+            while (!sub->empty() && sub->back() == L'\\')
+                sub->pop_back();
+            if (rootName)
+                *rootName = r.name;
+            return true;
+        }
+    }
+    return false;
+}
+
+static const struct {
+    const wchar_t *name;
+    DWORD type;
+} s_types[] = {
+    {L"REG_NONE", REG_NONE},           {L"REG_SZ", REG_SZ},         {L"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {L"REG_BINARY", REG_BINARY},       {L"REG_DWORD", REG_DWORD},   {L"REG_MULTI_SZ", REG_MULTI_SZ},
+    {L"REG_QWORD", REG_QWORD},
+};
+
+static std::wstring TypeName(DWORD type)
+{
+    for (const auto &t : s_types) {
+        if (t.type == type)
+            return t.name;
+    }
+    wchar_t buf[32];
+    swprintf(buf, 32, L"REG_TYPE_%lu", (unsigned long)type);
+    return buf;
+}
+
+static std::wstring FormatData(DWORD type, const std::vector<BYTE> &data)
+{
+    wchar_t buf[32];
+    if (type == REG_DWORD && data.size() == 4) {
+        swprintf(buf, 32, L"0x%08lx", (unsigned long)*(const DWORD *)data.data());
+        return buf;
+    }
+    if (type == REG_QWORD && data.size() == 8) {
+        swprintf(buf, 32, L"0x%016llx", *(const unsigned long long *)data.data());
+        return buf;
+    }
+    if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && data.size() % 2 == 0) {
+        std::wstring s((const wchar_t *)data.data(), data.size() / 2);
+        while (!s.empty() && s.back() == L'\0')
+            s.pop_back();
+        std::wstring out;
+        for (wchar_t c : s) {
+            if (c == L'\0')
+                out += L"\\0";
+            else
+                out += c;
+        }
+        return out;
+    }
+    std::wstring out;
+    for (size_t i = 0; i < data.size(); ++i) {
+        swprintf(buf, 32, i ? L",%02x" : L"%02x", data[i]);
+        out += buf;
+    }
+    return out;
+}
+
+static int OpenKey(const std::wstring &path, REGSAM access, HKEY *key)
+{
+    HKEY root;
+    std::wstring sub;
+    if (!ParseKey(path, &root, &sub, NULL))
+        return Usage(L"'" + path + L"' does not start with a root key such as HKLM or HKCU");
+    LONG rc = RegOpenKeyExW(root, sub.c_str(), 0, access, key);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return Fail(L"no key '" + path + L"'");
+    if (rc != ERROR_SUCCESS)
+        return Fail(L"cannot open '" + path + L"' (error " + std::to_wstring(rc) + L")");
+    return EXIT_OK;
+}
+
+static bool ReadValue(HKEY key, const wchar_t *name, DWORD *type, std::vector<BYTE> *data)
+{
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, NULL, type, NULL, &size) != ERROR_SUCCESS)
+        return false;
+    data->resize(size);
+    return RegQueryValueExW(key, name, NULL, type, data->data(), &size) == ERROR_SUCCESS && (data->resize(size), true);
+}
+
+static const wchar_t *ValueName(const std::wstring &name)
+{
+    return name == L"@" ? L"" : name.c_str();
+}
+
+static int Query(int argc, wchar_t **argv)
+{
+    if (argc < 1 || argc > 2)
+        return Usage(L"usage: cedev reg query KEY [VALUE]");
+    HKEY key;
+    int rc = OpenKey(argv[0], KEY_READ, &key);
+    if (rc != EXIT_OK)
+        return rc;
+    DWORD type;
+    std::vector<BYTE> data;
+    if (argc == 2) {
+        if (!ReadValue(key, ValueName(argv[1]), &type, &data)) {
+            RegCloseKey(key);
+            return Fail(L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'");
+        }
+        Out(Utf8(TypeName(type) + L" " + FormatData(type, data)) + "\n");
+        RegCloseKey(key);
+        return EXIT_OK;
+    }
+    std::string out;
+    wchar_t name[16384];
+    for (DWORD i = 0;; ++i) {
+        DWORD len = 16384;
+        if (RegEnumValueW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        if (ReadValue(key, name, &type, &data))
+            out += Utf8((len ? std::wstring(name, len) : L"@") + L" " + TypeName(type) + L" " + FormatData(type, data)) +
+                   "\n";
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD len = 256;
+        if (RegEnumKeyExW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        out += Utf8(std::wstring(name, len)) + "\\\n";
+    }
+    RegCloseKey(key);
+    Out(out);
+    return EXIT_OK;
+}
+
+static bool ParseHex(const std::wstring &s, std::vector<BYTE> *out)
+{
+    std::wstring digits;
+    for (wchar_t c : s) {
+        if (c == L',' || c == L' ')
+            continue;
+        if (!iswxdigit(c))
+            return false;
+        digits += c;
+    }
+    if (digits.size() % 2)
+        return false;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out->push_back((BYTE)wcstoul(digits.substr(i, 2).c_str(), NULL, 16));
+    return true;
+}
+
+static bool EncodeData(DWORD type, const std::wstring &text, std::vector<BYTE> *data)
+{
+    wchar_t *end;
+    if (type == REG_DWORD || type == REG_QWORD) {
+        errno = 0;
+        unsigned long long v = wcstoull(text.c_str(), &end, 0);
+        if (text.empty() || *end || errno || (type == REG_DWORD && v > 0xffffffffULL))
+            return false;
+        data->resize(type == REG_DWORD ? 4 : 8);
+        memcpy(data->data(), &v, data->size());
+        return true;
+    }
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        std::wstring s;
+        for (size_t i = 0; i < text.size(); ++i) {
+            // In a multi-string, "\0" separates the strings.
+            if (type == REG_MULTI_SZ && text[i] == L'\\' && i + 1 < text.size() && text[i + 1] == L'0') {
+                s += L'\0';
+                ++i;
+            } else {
+                s += text[i];
+            }
+        }
+        s += L'\0';
+        if (type == REG_MULTI_SZ)
+            s += L'\0';
+        data->assign((const BYTE *)s.data(), (const BYTE *)(s.data() + s.size()));
+        return true;
+    }
+    return ParseHex(text, data);
+}
+
+static int Set(int argc, wchar_t **argv)
+{
+    if (argc != 4)
+        return Usage(L"usage: cedev reg set KEY VALUE TYPE DATA (VALUE @ is the default value)");
+    HKEY root, key;
+    std::wstring sub;
+    if (!ParseKey(argv[0], &root, &sub, NULL))
+        return Usage(L"'" + std::wstring(argv[0]) + L"' does not start with a root key such as HKLM or HKCU");
+    DWORD type = (DWORD)-1;
+    for (const auto &t : s_types) {
+        if (!lstrcmpiW(argv[2], t.name))
+            type = t.type;
+    }
+    if (type == (DWORD)-1)
+        return Usage(L"unknown type '" + std::wstring(argv[2]) +
+                     L"' (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE)");
+    std::vector<BYTE> data;
+    if (!EncodeData(type, argv[3], &data))
+        return Usage(L"'" + std::wstring(argv[3]) + L"' is not valid data for " + TypeName(type));
+    LONG rc = RegCreateKeyExW(root, sub.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL);
+    if (rc != ERROR_SUCCESS)
+        return Fail(L"cannot create '" + std::wstring(argv[0]) + L"' (error " + std::to_wstring(rc) + L")");
+    rc = RegSetValueExW(key, ValueName(argv[1]), 0, type, data.data(), (DWORD)data.size());
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS)
+        return Fail(L"cannot write '" + std::wstring(argv[1]) + L"' (error " + std::to_wstring(rc) + L")");
+    return EXIT_OK;
+}
+
+static int Delete(int argc, wchar_t **argv)
+{
+    if (argc < 1 || argc > 2)
+        return Usage(L"usage: cedev reg delete KEY [VALUE]");
+    HKEY root;
+    std::wstring sub;
+    if (!ParseKey(argv[0], &root, &sub, NULL))
+        return Usage(L"'" + std::wstring(argv[0]) + L"' does not start with a root key such as HKLM or HKCU");
+    if (argc == 1 && sub.empty())
+        return Usage(L"refusing to delete a whole root key");
+    LONG rc = argc == 2 ? RegDeleteKeyValueW(root, sub.c_str(), ValueName(argv[1])) : RegDeleteTreeW(root, sub.c_str());
+    if (rc == ERROR_SUCCESS && argc == 1)
+        rc = RegDeleteKeyW(root, sub.c_str());
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return Fail(argc == 2 ? L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'"
+                              : L"no key '" + std::wstring(argv[0]) + L"'");
+    if (rc != ERROR_SUCCESS)
+        return Fail(L"cannot delete (error " + std::to_wstring(rc) + L")");
+    return EXIT_OK;
+}
+
+int CmdReg(int argc, wchar_t **argv)
+{
+    if (argc >= 1 && !lstrcmpW(argv[0], L"query"))
+        return Query(argc - 1, argv + 1);
+    if (argc >= 1 && !lstrcmpW(argv[0], L"set"))
+        return Set(argc - 1, argv + 1);
+    if (argc >= 1 && !lstrcmpW(argv[0], L"delete"))
+        return Delete(argc - 1, argv + 1);
+    return Usage(L"usage: cedev reg query|set|delete|export ...");
+}

@@ -1,0 +1,288 @@
+// What the device shows: its windows, its message box, its screen.
+#include "helper.h"
+
+#include <stdio.h>
+#include <vector>
+
+std::wstring WindowText(HWND hWnd)
+{
+    int n = GetWindowTextLengthW(hWnd);
+    std::wstring s(n + 1, L'\0');
+    n = GetWindowTextW(hWnd, &s[0], n + 1);
+    s.resize(n);
+    return s;
+}
+
+static std::wstring ClassName(HWND hWnd)
+{
+    wchar_t name[256];
+    int n = GetClassNameW(hWnd, name, 256);
+    return std::wstring(name, n);
+}
+
+static std::string Quote(const std::wstring &s)
+{
+    std::string out = "\"";
+    for (char c : Utf8(s)) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+// Visible top-level windows, topmost first.
+static std::vector<HWND> TopWindows(bool all)
+{
+    std::vector<HWND> list;
+    for (HWND h = GetTopWindow(NULL); h; h = GetWindow(h, GW_HWNDNEXT)) {
+        if (all || IsWindowVisible(h))
+            list.push_back(h);
+    }
+    return list;
+}
+
+// Descendants in z-order, depth first.
+static void Descendants(HWND parent, std::vector<HWND> *out)
+{
+    for (HWND h = GetWindow(parent, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT)) {
+        out->push_back(h);
+        Descendants(h, out);
+    }
+}
+
+static bool HasFocus(HWND hWnd, bool *active)
+{
+    GUITHREADINFO gti;
+    gti.cbSize = sizeof(gti);
+    *active = false;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hWnd, NULL), &gti))
+        return false;
+    *active = gti.hwndActive == hWnd;
+    return gti.hwndFocus == hWnd;
+}
+
+static std::string Describe(HWND hWnd, bool child)
+{
+    RECT rc;
+    GetWindowRect(hWnd, &rc);
+    if (child)
+        MapWindowPoints(NULL, GetParent(hWnd), (POINT *)&rc, 2);
+    char buf[256];
+    std::string line;
+    if (child) {
+        snprintf(buf, sizeof(buf), "  id=%d ", (int)(short)GetDlgCtrlID(hWnd));
+        line = buf;
+    }
+    line += "text=" + Quote(WindowText(hWnd)) + " class=" + Quote(ClassName(hWnd));
+    snprintf(buf, sizeof(buf), " x=%ld y=%ld w=%ld h=%ld style=0x%08lx exstyle=0x%08lx", rc.left, rc.top,
+             rc.right - rc.left, rc.bottom - rc.top, (unsigned long)GetWindowLongW(hWnd, GWL_STYLE),
+             (unsigned long)GetWindowLongW(hWnd, GWL_EXSTYLE));
+    line += buf;
+    bool active;
+    bool focus = HasFocus(hWnd, &active);
+    line += IsWindowEnabled(hWnd) ? " enabled" : " disabled";
+    if (!IsWindowVisible(hWnd))
+        line += " hidden";
+    if (active)
+        line += " active";
+    if (focus)
+        line += " focus";
+    return line + "\n";
+}
+
+int CmdWindows(int argc, wchar_t **argv)
+{
+    bool all = argc == 1 && !lstrcmpW(argv[0], L"--all");
+    if (argc > 1 || (argc == 1 && !all))
+        return Usage(L"usage: cedev windows [--all]");
+    std::string out;
+    for (HWND top : TopWindows(all)) {
+        out += Describe(top, false);
+        std::vector<HWND> kids;
+        Descendants(top, &kids);
+        for (HWND k : kids) {
+            if (all || IsWindowVisible(k))
+                out += Describe(k, true);
+        }
+    }
+    Out(out);
+    return EXIT_OK;
+}
+
+static std::wstring WithoutMnemonics(const std::wstring &s)
+{
+    std::wstring out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == L'&' && i + 1 < s.size())
+            ++i;
+        out += s[i];
+    }
+    return out;
+}
+
+bool FindControl(const std::wstring &text, POINT *centre, std::wstring *what)
+{
+    for (HWND top : TopWindows(false)) {
+        std::vector<HWND> kids;
+        Descendants(top, &kids);
+        for (HWND k : kids) {
+            if (!IsWindowVisible(k) || WithoutMnemonics(WindowText(k)) != text)
+                continue;
+            RECT rc;
+            GetWindowRect(k, &rc);
+            centre->x = (rc.left + rc.right) / 2;
+            centre->y = (rc.top + rc.bottom) / 2;
+            *what = ClassName(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A message box is a dialog with a static text and at least one push button; the
+// About box has no button of its own, only the caption OK.
+HWND FindMessageBox()
+{
+    for (HWND top : TopWindows(false)) {
+        if (ClassName(top) != L"#32770")
+            continue;
+        bool button = false;
+        for (HWND k = GetWindow(top, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
+            if (!lstrcmpiW(ClassName(k).c_str(), L"Button"))
+                button = true;
+        }
+        if (button)
+            return top;
+    }
+    return NULL;
+}
+
+// The text of a message box: its widest static control with text.
+static std::wstring MessageBoxText(HWND box)
+{
+    std::wstring text;
+    for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
+        if (!lstrcmpiW(ClassName(k).c_str(), L"Static") && IsWindowVisible(k)) {
+            std::wstring t = WindowText(k);
+            if (t.size() > text.size())
+                text = t;
+        }
+    }
+    return text;
+}
+
+int CmdBox(int argc, wchar_t **)
+{
+    if (argc != 0)
+        return Usage(L"usage: cedev box");
+    HWND box = FindMessageBox();
+    if (!box)
+        return Fail(L"no message box on screen");
+    Out("caption: " + Utf8(WindowText(box)) + "\ntext: " + Utf8(MessageBoxText(box)) + "\n");
+    return EXIT_OK;
+}
+
+int CmdScreenshot(int argc, wchar_t **)
+{
+    if (argc != 0)
+        return Usage(L"usage: cedev-helper screenshot > FILE.bmp");
+    int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
+    BITMAPINFOHEADER bih = {};
+    bih.biSize = sizeof(bih);
+    bih.biWidth = cx;
+    bih.biHeight = cy;
+    bih.biPlanes = 1;
+    bih.biBitCount = 24;
+    bih.biCompression = BI_RGB;
+    void *bits;
+    HDC screen = GetDC(NULL);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP bmp = CreateDIBSection(screen, (BITMAPINFO *)&bih, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (!screen || !mem || !bmp)
+        return Fail(L"cannot read the screen");
+    HGDIOBJ old = SelectObject(mem, bmp);
+    BitBlt(mem, 0, 0, cx, cy, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    DWORD stride = ((cx * 3) + 3) & ~3;
+    BITMAPFILEHEADER bfh = {};
+    bfh.bfType = 0x4d42;
+    bfh.bfOffBits = sizeof(bfh) + sizeof(bih);
+    bfh.bfSize = bfh.bfOffBits + stride * cy;
+    fwrite(&bfh, sizeof(bfh), 1, stdout);
+    fwrite(&bih, sizeof(bih), 1, stdout);
+    fwrite(bits, stride, cy, stdout);
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(NULL, screen);
+    return EXIT_OK;
+}
+
+static HWND FindTopWindow(const std::wstring &title)
+{
+    for (HWND top : TopWindows(false)) {
+        if (WindowText(top) == title)
+            return top;
+    }
+    return NULL;
+}
+
+// wait window TITLE | wait nowindow TITLE | wait box | wait nobox | wait focus TEXT
+// [--timeout SECONDS]: polls the screen until the condition holds.
+int CmdWait(int argc, wchar_t **argv)
+{
+    DWORD timeout = 10000;
+    std::vector<std::wstring> args;
+    for (int i = 0; i < argc; ++i) {
+        if (!lstrcmpW(argv[i], L"--timeout")) {
+            if (i + 1 == argc || !ParseSeconds(argv[i + 1], &timeout))
+                return Usage(L"--timeout needs a number of seconds");
+            ++i;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    const wchar_t *usage = L"usage: cedev wait window TITLE | nowindow TITLE | box | nobox | focus TEXT "
+                           L"[--timeout SECONDS]";
+    if (args.empty())
+        return Usage(usage);
+    const std::wstring what = args[0];
+    bool needsArg = what == L"window" || what == L"nowindow" || what == L"focus";
+    if (args.size() != (needsArg ? 2u : 1u) ||
+        (!needsArg && what != L"box" && what != L"nobox"))
+        return Usage(usage);
+
+    DWORD start = GetTickCount();
+    for (;;) {
+        bool done;
+        if (what == L"window")
+            done = FindTopWindow(args[1]) != NULL;
+        else if (what == L"nowindow")
+            done = FindTopWindow(args[1]) == NULL;
+        else if (what == L"box")
+            done = FindMessageBox() != NULL;
+        else if (what == L"nobox")
+            done = FindMessageBox() == NULL;
+        else {
+            done = false;
+            HWND fg = GetForegroundWindow();
+            GUITHREADINFO gti;
+            gti.cbSize = sizeof(gti);
+            if (fg && GetGUIThreadInfo(GetWindowThreadProcessId(fg, NULL), &gti) && gti.hwndFocus)
+                done = WindowText(gti.hwndFocus) == args[1];
+        }
+        if (done)
+            return EXIT_OK;
+        if (GetTickCount() - start >= timeout)
+            break;
+        Sleep(20);
+    }
+    std::wstring cond = what + (args.size() > 1 ? L" \"" + args[1] + L"\"" : L"");
+    return Fail(L"timed out waiting for " + cond);
+}
