@@ -1,0 +1,67 @@
+# Shared by the end-to-end tests: each test script gets a throwaway device of its own,
+# named after the script, and removes it when it ends.
+set -euo pipefail
+
+NAME=$(basename "$0" .sh)
+export CEDEV_DEVICE=$TEST_DEVICES/$NAME
+PROG=$BIN/RegSave.exe
+
+cedev() { "$CEDEV" "$@"; }
+
+cleanup() {
+    "$CEDEV" stop >/dev/null 2>&1 || true
+    rm -rf "$CEDEV_DEVICE"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+step() { echo "--- $*"; }
+
+expect_eq() { # ACTUAL EXPECTED WHAT
+    [ "$1" == "$2" ] || fail "$3: expected '$2', got '$1'"
+}
+
+expect_match() { # TEXT REGEX WHAT
+    [[ $1 =~ $2 ]] || fail "$3: '$1' does not match /$2/"
+}
+
+# Runs a command that must fail; its one-line message must match REGEX.
+expect_error() { # REGEX COMMAND...
+    local re=$1 out rc=0
+    shift
+    out=$("$@" 2>&1 >/dev/null) || rc=$?
+    [ $rc != 0 ] || fail "'$*' succeeded"
+    [[ $out =~ $re ]] || fail "'$*' said '$out', expected /$re/"
+    [ "$(printf '%s\n' "$out" | grep -c '^cedev:')" = 1 ] || fail "'$*' did not give one clear line: $out"
+}
+
+start_program() {
+    cedev run --detach "$PROG"
+    cedev wait window Registry
+}
+
+# The exit code of the detached program, once it has ended.
+exit_code() {
+    local rc=0
+    cedev wait exit --timeout 10 || rc=$?
+    echo $rc
+}
+
+# A line of 'cedev windows' for the control or window with this text.
+window_line() {
+    cedev windows | grep -F "text=\"$1\"" | head -n 1
+}
+
+count_windows() {
+    cedev windows | grep -c "^text=\"$1\"" || true
+}
+
+reg_value() { # KEY VALUE
+    cedev reg query "$1" "$2"
+}
+
+cedev init --force >/dev/null

@@ -1,0 +1,341 @@
+// Test support: import-table hooks, message and call recording, message boxes.
+#include "support.h"
+
+#include <map>
+#include <ostream>
+#include <stdexcept>
+
+// ---------------------------------------------------------------------------
+// Import hooks
+
+static void **FindImportSlot(const char *dll, const char *name)
+{
+    BYTE *base = (BYTE *)GetModuleHandleW(NULL);
+    auto *dos = (IMAGE_DOS_HEADER *)base;
+    auto *nt = (IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto *imp = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (lstrcmpiA((const char *)(base + imp->Name), dll))
+            continue;
+        auto *names = (IMAGE_THUNK_DATA *)(base + imp->OriginalFirstThunk);
+        auto *slots = (IMAGE_THUNK_DATA *)(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            auto *byName = (IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData);
+            if (!lstrcmpA((const char *)byName->Name, name))
+                return (void **)&slots->u1.Function;
+        }
+    }
+    return nullptr;
+}
+
+static void WriteSlot(void **slot, void *value)
+{
+    DWORD old;
+    VirtualProtect(slot, sizeof(void *), PAGE_READWRITE, &old);
+    *slot = value;
+    VirtualProtect(slot, sizeof(void *), old, &old);
+}
+
+ImportHook::ImportHook(const char *name, void *replacement)
+{
+    slot_ = FindImportSlot("COREDLL.dll", name);
+    if (!slot_)
+        throw std::runtime_error(std::string("no import of ") + name + " from COREDLL.dll");
+    original_ = *slot_;
+    WriteSlot(slot_, replacement);
+}
+
+ImportHook::~ImportHook()
+{
+    WriteSlot(slot_, original_);
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+static std::string MessageName(UINT msg)
+{
+    switch (msg) {
+    case WM_CREATE: return "WM_CREATE";
+    case WM_DESTROY: return "WM_DESTROY";
+    case WM_PAINT: return "WM_PAINT";
+    case WM_CLOSE: return "WM_CLOSE";
+    case WM_COMMAND: return "WM_COMMAND";
+    case WM_SYSCOMMAND: return "WM_SYSCOMMAND";
+    case WM_INITDIALOG: return "WM_INITDIALOG";
+    }
+    return std::string();
+}
+
+std::ostream &operator<<(std::ostream &os, const Event &e)
+{
+    return os << (e.kind == Event::Message ? "msg " : "call ") << e.name << "(" << std::hex << "0x" << e.arg1
+              << ", 0x" << e.arg2 << std::dec << ")";
+}
+
+Event Msg(const char *name, UINT_PTR wParam, INT_PTR lParam)
+{
+    return Event{Event::Message, name, wParam, lParam};
+}
+
+Event Call(const char *name, UINT_PTR arg1, INT_PTR arg2)
+{
+    return Event{Event::Call, name, arg1, arg2};
+}
+
+// ---------------------------------------------------------------------------
+// Recorder
+
+static Recorder *s_recorder;
+static std::map<std::string, void *> s_original;
+
+template <typename F> static F Orig(const char *name)
+{
+    return reinterpret_cast<F>(s_original[name]);
+}
+
+static void Log(const Event &e)
+{
+    if (s_recorder)
+        s_recorder->events.push_back(e);
+}
+
+static BOOL WINAPI RecDestroyWindow(HWND hWnd)
+{
+    Log(Call("DestroyWindow", (UINT_PTR)hWnd));
+    return Orig<BOOL(WINAPI *)(HWND)>("DestroyWindow")(hWnd);
+}
+
+static void WINAPI RecPostQuitMessage(int code)
+{
+    Log(Call("PostQuitMessage", (UINT_PTR)code));
+    Orig<void(WINAPI *)(int)>("PostQuitMessage")(code);
+}
+
+static LRESULT WINAPI RecDefWindowProcW(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_COMMAND)
+        Log(Call("DefWindowProcW(WM_COMMAND)", wParam, lParam));
+    return Orig<WNDPROC>("DefWindowProcW")(hWnd, msg, wParam, lParam);
+}
+
+static HDC WINAPI RecBeginPaint(HWND hWnd, PAINTSTRUCT *ps)
+{
+    Log(Call("BeginPaint", (UINT_PTR)hWnd));
+    return Orig<HDC(WINAPI *)(HWND, PAINTSTRUCT *)>("BeginPaint")(hWnd, ps);
+}
+
+static BOOL WINAPI RecEndPaint(HWND hWnd, const PAINTSTRUCT *ps)
+{
+    Log(Call("EndPaint", (UINT_PTR)hWnd));
+    return Orig<BOOL(WINAPI *)(HWND, const PAINTSTRUCT *)>("EndPaint")(hWnd, ps);
+}
+
+static BOOL WINAPI RecGetClientRect(HWND hWnd, RECT *rc)
+{
+    Log(Call("GetClientRect", (UINT_PTR)hWnd));
+    return Orig<BOOL(WINAPI *)(HWND, RECT *)>("GetClientRect")(hWnd, rc);
+}
+
+static int WINAPI RecMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    Log(Call("MessageBoxW", (UINT_PTR)owner, (INT_PTR)type));
+    return Orig<int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT)>("MessageBoxW")(owner, text, caption, type);
+}
+
+static INT_PTR WINAPI RecDialogBoxIndirectParamW(HINSTANCE inst, LPCDLGTEMPLATEW tmpl, HWND owner, DLGPROC proc,
+                                                 LPARAM param)
+{
+    Log(Call("DialogBoxIndirectParamW", (UINT_PTR)owner, (INT_PTR)param));
+    return Orig<INT_PTR(WINAPI *)(HINSTANCE, LPCDLGTEMPLATEW, HWND, DLGPROC, LPARAM)>("DialogBoxIndirectParamW")(
+        inst, tmpl, owner, proc, param);
+}
+
+const char *const Recorder::kRecordedCalls[] = {
+    "DestroyWindow", "PostQuitMessage", "DefWindowProcW", "BeginPaint", "EndPaint", "GetClientRect",
+    "MessageBoxW",   "DialogBoxIndirectParamW",
+};
+
+static void *Replacement(const std::string &name)
+{
+    if (name == "DestroyWindow") return (void *)RecDestroyWindow;
+    if (name == "PostQuitMessage") return (void *)RecPostQuitMessage;
+    if (name == "DefWindowProcW") return (void *)RecDefWindowProcW;
+    if (name == "BeginPaint") return (void *)RecBeginPaint;
+    if (name == "EndPaint") return (void *)RecEndPaint;
+    if (name == "GetClientRect") return (void *)RecGetClientRect;
+    if (name == "MessageBoxW") return (void *)RecMessageBoxW;
+    if (name == "DialogBoxIndirectParamW") return (void *)RecDialogBoxIndirectParamW;
+    return nullptr;
+}
+
+static const wchar_t kOrigProp[] = L"RegSaveTests.OrigProc";
+
+static LRESULT CALLBACK RecordingProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    WNDPROC orig = (WNDPROC)GetPropW(hWnd, kOrigProp);
+    std::string name = MessageName(msg);
+    if (!name.empty())
+        Log(Event{Event::Message, name, (UINT_PTR)wParam, (INT_PTR)lParam});
+    if (msg == WM_NCDESTROY) {
+        SetWindowLongPtrW(hWnd, GWLP_WNDPROC, (LONG_PTR)orig);
+        RemovePropW(hWnd, kOrigProp);
+    }
+    return CallWindowProcW(orig, hWnd, msg, wParam, lParam);
+}
+
+// Watches windows from their creation on: the first messages a window gets (WM_CREATE
+// among them) arrive before CreateWindowEx returns.
+static LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_CREATEWND && s_recorder) {
+        auto *cbt = (CBT_CREATEWNDW *)lParam;
+        if (!(cbt->lpcs->style & WS_CHILD))
+            s_recorder->Watch((HWND)wParam);
+    }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+Recorder::Recorder(HWND watched)
+{
+    s_recorder = this;
+    for (const char *name : kRecordedCalls) {
+        // The program may not call every one of them.
+        if (!FindImportSlot("COREDLL.dll", name))
+            continue;
+        auto *h = new ImportHook(name, Replacement(name));
+        s_original[name] = h->Original<void *>();
+        hooks_.push_back(h);
+    }
+    hook_ = SetWindowsHookExW(WH_CBT, CbtProc, NULL, GetCurrentThreadId());
+    if (watched)
+        Watch(watched);
+}
+
+Recorder::~Recorder()
+{
+    UnhookWindowsHookEx(hook_);
+    for (auto it = hooks_.rbegin(); it != hooks_.rend(); ++it)
+        delete *it;
+    s_recorder = nullptr;
+}
+
+void Recorder::Watch(HWND hWnd)
+{
+    if (GetPropW(hWnd, kOrigProp))
+        return;
+    SetPropW(hWnd, kOrigProp, (HANDLE)GetWindowLongPtrW(hWnd, GWLP_WNDPROC));
+    SetWindowLongPtrW(hWnd, GWLP_WNDPROC, (LONG_PTR)RecordingProc);
+}
+
+bool TakeQuit(int *code)
+{
+    MSG msg;
+    if (!PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    if (code)
+        *code = (int)msg.wParam;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Message boxes
+
+static BoxWatcher *s_boxes;
+static std::function<void(int)> s_whileUp;
+
+static std::wstring TextOf(HWND hWnd)
+{
+    wchar_t buf[512];
+    int n = GetWindowTextW(hWnd, buf, 512);
+    return std::wstring(buf, n);
+}
+
+static LRESULT CALLBACK BoxCbtProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_ACTIVATE && s_boxes) {
+        HWND box = (HWND)wParam;
+        wchar_t cls[32];
+        GetClassNameW(box, cls, 32);
+        bool isBox = !lstrcmpW(cls, L"#32770") && GetDlgItem(box, IDOK) && !GetPropW(box, L"RegSaveTests.Seen");
+        if (isBox) {
+            SetPropW(box, L"RegSaveTests.Seen", (HANDLE)1);
+            BoxWatcher::Box b;
+            b.caption = TextOf(box);
+            for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
+                GetClassNameW(k, cls, 32);
+                std::wstring t = TextOf(k);
+                if (!lstrcmpiW(cls, L"Static") && t.size() > b.text.size())
+                    b.text = t;
+            }
+            int index = (int)s_boxes->boxes.size();
+            s_boxes->boxes.push_back(b);
+            if (s_whileUp)
+                s_whileUp(index);
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+        }
+    }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+BoxWatcher::BoxWatcher(std::function<void(int)> whileUp)
+{
+    s_boxes = this;
+    s_whileUp = whileUp;
+    hook_ = SetWindowsHookExW(WH_CBT, BoxCbtProc, NULL, GetCurrentThreadId());
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    UnhookWindowsHookEx(hook_);
+    s_boxes = nullptr;
+    s_whileUp = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Device
+
+bool ReadDword(HKEY root, const wchar_t *key, const wchar_t *value, DWORD *out)
+{
+    DWORD type, size = sizeof(*out);
+    return RegGetValueW(root, key, value, RRF_RT_ANY, &type, out, &size) == ERROR_SUCCESS && type == REG_DWORD &&
+           size == sizeof(*out);
+}
+
+void WriteDword(HKEY root, const wchar_t *key, const wchar_t *value, DWORD data)
+{
+    HKEY h;
+    if (RegCreateKeyExW(root, key, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &h, NULL) == ERROR_SUCCESS) {
+        RegSetValueExW(h, value, 0, REG_DWORD, (const BYTE *)&data, sizeof(data));
+        RegCloseKey(h);
+    }
+}
+
+bool KeyExists(HKEY root, const wchar_t *key)
+{
+    HKEY h;
+    if (RegOpenKeyExW(root, key, 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(h);
+    return true;
+}
+
+static std::wstring HostPath(const wchar_t *path)
+{
+    return std::wstring(L"C:") + path;
+}
+
+bool DeviceFileExists(const wchar_t *path)
+{
+    return GetFileAttributesW(HostPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void WriteDeviceFile(const wchar_t *path, const char *data)
+{
+    HANDLE h = CreateFileW(HostPath(path).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD n;
+    WriteFile(h, data, lstrlenA(data), &n, NULL);
+    CloseHandle(h);
+}
