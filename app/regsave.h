@@ -15,5 +15,7 @@ ATOM RegisterMainClass(HINSTANCE hInstance, LPCWSTR szWindowClass);
 // ui/
 LRESULT CALLBACK MainWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 void ResetBootCount(void);
+void SaveRegistry(void);
+void DeleteRegistry(void);
 
 #endif

@@ -40,6 +40,14 @@ void ResetBootCount(void)
 static LRESULT OnCommand(HWND hWnd, WPARAM wParam, LPARAM lParam)
 {
     if (HIWORD(wParam) == 0) {
+        switch (LOWORD(wParam)) {
+        case IDC_SAVE:
+            SaveRegistry();
+            break;
+        case IDC_DELETE:
+            DeleteRegistry();
+            break;
+        }
         DestroyWindow(hWnd);
         return 0;
     }
