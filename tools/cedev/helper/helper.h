@@ -42,6 +42,16 @@ int CmdWait(int argc, wchar_t **argv);
 bool ParseKey(const std::wstring &path, HKEY *root, std::wstring *sub, std::wstring *rootName);
 int CmdReg(int argc, wchar_t **argv);
 
+// hive.cpp
+int CmdExport(int argc, wchar_t **argv);
+int CmdImport(int argc, wchar_t **argv);
+int CmdCheck(int argc, wchar_t **argv);
+
+// files.cpp
+int CmdLs(int argc, wchar_t **argv);
+int CmdRm(int argc, wchar_t **argv);
+int CmdPut(int argc, wchar_t **argv);
+
 // input.cpp
 int CmdTap(int argc, wchar_t **argv);
 int CmdPen(int argc, wchar_t **argv);

@@ -261,5 +261,7 @@ int CmdReg(int argc, wchar_t **argv)
         return Set(argc - 1, argv + 1);
     if (argc >= 1 && !lstrcmpW(argv[0], L"delete"))
         return Delete(argc - 1, argv + 1);
+    if (argc >= 1 && !lstrcmpW(argv[0], L"export"))
+        return CmdExport(argc - 1, argv + 1);
     return Usage(L"usage: cedev reg query|set|delete|export ...");
 }
