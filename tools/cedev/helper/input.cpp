@@ -5,20 +5,41 @@
 
 #include <vector>
 
-static bool SendMouse(DWORD flags, POINT pt)
+// One pen event at a point, as hardware input. Absolute coordinates span 0..65535
+// over the screen, first pixel to last.
+static INPUT PenEvent(POINT pt, DWORD flag)
 {
-    // Absolute coordinates span 0..65535 over the screen.
     int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
     INPUT in = {};
     in.type = INPUT_MOUSE;
-    in.mi.dx = (pt.x * 65536 + cx / 2) / cx;
-    in.mi.dy = (pt.y * 65536 + cy / 2) / cy;
-    in.mi.dwFlags = flags | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    in.mi.dx = (pt.x * 65535 + (cx - 1) / 2) / (cx - 1);
+    in.mi.dy = (pt.y * 65535 + (cy - 1) / 2) / (cy - 1);
+    in.mi.dwFlags = flag | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    return in;
+}
+
+// A press or release where the pen already is: it repeats the position, so it moves
+// nothing.
+static bool Press(POINT pt, DWORD flag)
+{
+    INPUT in = PenEvent(pt, flag);
+    return SendInput(1, &in, sizeof(in)) == 1;
+}
+
+// Moves the pen over a point and lets the screen catch up. Each move also moves the
+// display's pointer, and the device's desktop turns the display's pointer moves back
+// into pen moves whenever it gets to them. One from an earlier tap, taken in after
+// this press, would drag the pen off the button (a pressed button follows the pen)
+// and cancel the tap. Two round trips of a message to the desktop make it take in
+// what it has pending before the pen goes down.
+static bool PenTo(POINT pt)
+{
+    INPUT in = PenEvent(pt, 0);
     if (SendInput(1, &in, sizeof(in)) != 1)
         return false;
-    POINT now;
-    if (GetCursorPos(&now) && (now.x != pt.x || now.y != pt.y))
-        SetCursorPos(pt.x, pt.y);
+    DWORD_PTR result;
+    for (int i = 0; i < 2; ++i)
+        SendMessageTimeoutW(GetDesktopWindow(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
     return true;
 }
 
@@ -48,7 +69,7 @@ int CmdTap(int argc, wchar_t **argv)
     int rc = Target(argv[0], &pt);
     if (rc != EXIT_OK)
         return rc;
-    if (!SendMouse(MOUSEEVENTF_LEFTDOWN, pt) || !SendMouse(MOUSEEVENTF_LEFTUP, pt))
+    if (!PenTo(pt) || !Press(pt, MOUSEEVENTF_LEFTDOWN) || !Press(pt, MOUSEEVENTF_LEFTUP))
         return Fail(L"the pen input was refused");
     return EXIT_OK;
 }
@@ -62,7 +83,7 @@ int CmdPen(int argc, wchar_t **argv)
     if (rc != EXIT_OK)
         return rc;
     DWORD flag = lstrcmpW(argv[0], L"down") ? MOUSEEVENTF_LEFTUP : MOUSEEVENTF_LEFTDOWN;
-    if (!SendMouse(flag, pt))
+    if (!PenTo(pt) || !Press(pt, flag))
         return Fail(L"the pen input was refused");
     return EXIT_OK;
 }
