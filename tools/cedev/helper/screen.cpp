@@ -56,14 +56,15 @@ static void Descendants(HWND parent, std::vector<HWND> *out)
     }
 }
 
-static bool HasFocus(HWND hWnd, bool *active)
+static bool HasFocus(HWND hWnd, bool *active, bool *capture)
 {
     GUITHREADINFO gti;
     gti.cbSize = sizeof(gti);
-    *active = false;
+    *active = *capture = false;
     if (!GetGUIThreadInfo(GetWindowThreadProcessId(hWnd, NULL), &gti))
         return false;
     *active = gti.hwndActive == hWnd;
+    *capture = gti.hwndCapture == hWnd;
     return gti.hwndFocus == hWnd;
 }
 
@@ -84,8 +85,8 @@ static std::string Describe(HWND hWnd, bool child)
              rc.right - rc.left, rc.bottom - rc.top, (unsigned long)GetWindowLongW(hWnd, GWL_STYLE),
              (unsigned long)GetWindowLongW(hWnd, GWL_EXSTYLE));
     line += buf;
-    bool active;
-    bool focus = HasFocus(hWnd, &active);
+    bool active, capture;
+    bool focus = HasFocus(hWnd, &active, &capture);
     line += IsWindowEnabled(hWnd) ? " enabled" : " disabled";
     if (!IsWindowVisible(hWnd))
         line += " hidden";
@@ -93,6 +94,8 @@ static std::string Describe(HWND hWnd, bool child)
         line += " active";
     if (focus)
         line += " focus";
+    if (capture)
+        line += " capture";
     return line + "\n";
 }
 
@@ -144,6 +147,7 @@ bool FindControl(const std::wstring &text, POINT *centre, std::wstring *what)
     }
     return false;
 }
+
 
 // A message box is a dialog with a static text and at least one push button; the
 // About box has no button of its own, only the caption OK.
