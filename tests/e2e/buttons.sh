@@ -7,6 +7,8 @@ for button in Save Delete; do
     step "a tap on $button closes the program"
     start_program
     cedev tap "$button"
+    cedev wait box
+    cedev tap OK
     expect_eq "$(exit_code)" 0 "exit code after $button"
     expect_eq "$(count_windows Registry)" 0 "main windows after $button"
 done
@@ -27,4 +29,6 @@ cedev pen up 10,10
 cedev wait focus Delete
 expect_eq "$(count_windows Registry)" 1 "main windows after Alt+F4 on a button"
 cedev tap Save
+cedev wait box
+cedev tap OK
 expect_eq "$(exit_code)" 0 "exit code"

@@ -16,6 +16,8 @@ trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*" >&2
+    echo "The screen showed:" >&2
+    "$CEDEV" windows >&2 2>/dev/null || true
     exit 1
 }
 
@@ -47,7 +49,7 @@ start_program() {
 # The exit code of the detached program, once it has ended.
 exit_code() {
     local rc=0
-    cedev wait exit --timeout 10 || rc=$?
+    cedev wait exit --timeout 20 || rc=$?
     echo $rc
 }
 
@@ -63,5 +65,23 @@ count_windows() {
 reg_value() { # KEY VALUE
     cedev reg query "$1" "$2"
 }
+
+# Taps a button of the running program, checks the box it shows, dismisses it and
+# checks that the program then ends with exit code 0.
+tap_and_expect_box() { # BUTTON CAPTION TEXT
+    cedev tap "$1"
+    cedev wait box
+    expect_eq "$(cedev box)" "caption: $2
+text: $3" "box after $1"
+    cedev tap OK
+    expect_eq "$(exit_code)" 0 "exit code after $1"
+}
+
+HIVE='\Flash Disk\registry.dat'
+HOST_HIVE=$CEDEV_DEVICE/drive_c/Flash\ Disk/registry.dat
+SAVED="Registry Save Complete!"
+SAVE_FAILED="Registry Fail! After Reset PDA, Retry again!"
+DELETED="Registry Delete Complete!"
+DELETE_FAILED="Registry Delete Fail! After Reset PDA, Retry again!"
 
 cedev init --force >/dev/null

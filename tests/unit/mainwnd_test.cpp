@@ -215,12 +215,12 @@ struct Route {
     const char *name;
     WORD code;
     WORD id;
-    enum { Destroys, Default } action;
+    enum { Destroys, Default, CommandThenDestroys } action;
 };
 
 const Route kRoutes[] = {
-    {"ClickSave", BN_CLICKED, IDC_SAVE, Route::Destroys},
-    {"ClickDelete", BN_CLICKED, IDC_DELETE, Route::Destroys},
+    {"ClickSave", BN_CLICKED, IDC_SAVE, Route::CommandThenDestroys},
+    {"ClickDelete", BN_CLICKED, IDC_DELETE, Route::CommandThenDestroys},
     {"ClickOtherId", BN_CLICKED, 4242, Route::Destroys},
     {"ClickWithExitId", BN_CLICKED, IDM_EXIT, Route::Destroys},
     {"AcceleratorExit", 1, IDM_EXIT, Route::Destroys},
@@ -241,7 +241,10 @@ TEST_P(Routing, RoutesTheCommand)
     WPARAM wParam = MAKEWPARAM(r.id, r.code);
     LPARAM lParam = r.code == BN_CLICKED && r.id < 1000 ? (LPARAM)GetDlgItem(hwnd, r.id) : 0;
     std::vector<Event> expected = {Msg("WM_COMMAND", wParam, lParam)};
-    if (r.action == Route::Destroys) {
+    // Save and Delete each show their box (no owner, plain OK) before the window goes.
+    if (r.action == Route::CommandThenDestroys)
+        expected.push_back(Call("MessageBoxW", 0, MB_OK));
+    if (r.action != Route::Default) {
         expected.push_back(Call("DestroyWindow", (UINT_PTR)hwnd));
         expected.push_back(Msg("WM_DESTROY"));
         expected.push_back(Call("PostQuitMessage", 0));
@@ -249,13 +252,14 @@ TEST_P(Routing, RoutesTheCommand)
         expected.push_back(Call("DefWindowProcW(WM_COMMAND)", wParam, lParam));
     }
 
+    BoxWatcher boxes;
     Recorder rec(hwnd);
     LRESULT result = SendMessageW(hwnd, WM_COMMAND, wParam, lParam);
     EXPECT_EQ(rec.events, expected);
     EXPECT_EQ(result, 0);
 
     int code = -1;
-    if (r.action == Route::Destroys) {
+    if (r.action != Route::Default) {
         EXPECT_FALSE(IsWindow(hwnd));
         EXPECT_TRUE(TakeQuit(&code));
         EXPECT_EQ(code, 0);

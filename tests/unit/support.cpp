@@ -192,13 +192,14 @@ static LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code == HCBT_CREATEWND && s_recorder) {
         auto *cbt = (CBT_CREATEWNDW *)lParam;
-        if (!(cbt->lpcs->style & WS_CHILD))
+        const wchar_t *cls = cbt->lpcs->lpszClass;
+        if (!(cbt->lpcs->style & WS_CHILD) && !IS_INTRESOURCE(cls) && s_recorder->watchClass == cls)
             s_recorder->Watch((HWND)wParam);
     }
     return CallNextHookEx(NULL, code, wParam, lParam);
 }
 
-Recorder::Recorder(HWND watched)
+Recorder::Recorder(HWND watched, const wchar_t *cls) : watchClass(cls ? cls : L"")
 {
     s_recorder = this;
     for (const char *name : kRecordedCalls) {
@@ -209,14 +210,15 @@ Recorder::Recorder(HWND watched)
         s_original[name] = h->Original<void *>();
         hooks_.push_back(h);
     }
-    hook_ = SetWindowsHookExW(WH_CBT, CbtProc, NULL, GetCurrentThreadId());
+    hook_ = watched ? NULL : SetWindowsHookExW(WH_CBT, CbtProc, NULL, GetCurrentThreadId());
     if (watched)
         Watch(watched);
 }
 
 Recorder::~Recorder()
 {
-    UnhookWindowsHookEx(hook_);
+    if (hook_)
+        UnhookWindowsHookEx(hook_);
     for (auto it = hooks_.rbegin(); it != hooks_.rend(); ++it)
         delete *it;
     s_recorder = nullptr;

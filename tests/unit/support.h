@@ -46,7 +46,9 @@ Event Call(const char *name, UINT_PTR arg1 = 0, INT_PTR arg2 = 0);
 // the program makes to the functions below, in one log, in order.
 class Recorder {
 public:
-    explicit Recorder(HWND watched = NULL);
+    // Watches the given window, or else every top-level window of class watchClass
+    // created while the recorder lives.
+    explicit Recorder(HWND watched = NULL, const wchar_t *watchClass = L"Registry");
     ~Recorder();
     void Watch(HWND hWnd);
     std::vector<Event> events;
@@ -57,6 +59,9 @@ public:
 private:
     std::vector<ImportHook *> hooks_;
     HHOOK hook_;
+
+public:
+    std::wstring watchClass;
 };
 
 // Removes a pending WM_QUIT from this thread's queue; returns whether there was one

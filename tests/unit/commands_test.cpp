@@ -1,0 +1,208 @@
+// Save and Delete: the save-lock flag, the flush, the hive file, and what the user is
+// told, including the cases where a plain check of the file would lie.
+#include "resource.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t kLock[] = L"SYSTEM\\ORV\\REGLock";
+const wchar_t kHive[] = L"\\Flash Disk\\registry.dat";
+const wchar_t kSaveDone[] = L"Registry Save Complete!";
+const wchar_t kSaveFail[] = L"Registry Fail! After Reset PDA, Retry again!";
+const wchar_t kDeleteDone[] = L"Registry Delete Complete!";
+const wchar_t kDeleteFail[] = L"Registry Delete Fail! After Reset PDA, Retry again!";
+
+std::wstring HostHive()
+{
+    return std::wstring(L"C:") + kHive;
+}
+
+std::string ReadAll(const std::wstring &path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string data(GetFileSize(h, NULL), '\0');
+    DWORD n;
+    ReadFile(h, &data[0], (DWORD)data.size(), &n, NULL);
+    CloseHandle(h);
+    return data;
+}
+
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DeleteFileW(HostHive().c_str());
+        WriteDword(HKEY_LOCAL_MACHINE, kLock, L"EnableSave", 0);
+    }
+    void TearDown() override { DeleteFileW(HostHive().c_str()); }
+
+    // Runs one command and returns the one box it showed.
+    BoxWatcher::Box Run(void (*command)(void))
+    {
+        BoxWatcher boxes;
+        command();
+        EXPECT_EQ(boxes.boxes.size(), 1u);
+        return boxes.boxes.empty() ? BoxWatcher::Box() : boxes.boxes[0];
+    }
+};
+
+DWORD EnableSave()
+{
+    DWORD v = 99;
+    return ReadDword(HKEY_LOCAL_MACHINE, kLock, L"EnableSave", &v) ? v : 99;
+}
+
+TEST_F(Commands, SaveSetsTheFlagFlushesAndReportsSuccess)
+{
+    BoxWatcher::Box box = Run(SaveRegistry);
+    EXPECT_EQ(box.caption, L"Save OK");
+    EXPECT_EQ(box.text, kSaveDone);
+    EXPECT_EQ(EnableSave(), 1u);
+    EXPECT_TRUE(DeviceFileExists(kHive));
+}
+
+TEST_F(Commands, SaveCreatesAMissingSaveLockKey)
+{
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kLock), ERROR_SUCCESS);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kLock);
+    ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kLock));
+    BoxWatcher::Box box = Run(SaveRegistry);
+    EXPECT_EQ(box.text, kSaveDone);
+    EXPECT_EQ(EnableSave(), 1u);
+}
+
+// A hive left by an earlier save must not turn a failed save into a success.
+LONG WINAPI FailingFlush(HKEY)
+{
+    return ERROR_WRITE_FAULT;
+}
+LONG WINAPI FailingSetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE *, DWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+LONG WINAPI FailingCreate(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+int s_flushes;
+// Reports success but writes nothing.
+LONG WINAPI CountingFlush(HKEY)
+{
+    ++s_flushes;
+    return ERROR_SUCCESS;
+}
+
+TEST_F(Commands, StaleHiveWithAFailedFlushReportsFailure)
+{
+    WriteDeviceFile(kHive, "an earlier save");
+    ImportHook flush("RegFlushKey", (void *)FailingFlush);
+    BoxWatcher::Box box = Run(SaveRegistry);
+    EXPECT_EQ(box.caption, L"Save OK");
+    EXPECT_EQ(box.text, kSaveFail);
+    EXPECT_EQ(ReadAll(HostHive()), "an earlier save");
+}
+
+TEST_F(Commands, StaleHiveWithTheFlagNotWrittenReportsFailure)
+{
+    WriteDeviceFile(kHive, "an earlier save");
+    WriteDword(HKEY_LOCAL_MACHINE, kLock, L"EnableSave", 1);
+    ImportHook set("RegSetValueExW", (void *)FailingSetValue);
+    BoxWatcher::Box box = Run(SaveRegistry);
+    EXPECT_EQ(box.text, kSaveFail);
+}
+
+TEST_F(Commands, AKeyThatCannotBeCreatedStillFlushesButReportsFailure)
+{
+    WriteDeviceFile(kHive, "an earlier save");
+    s_flushes = 0;
+    ImportHook create("RegCreateKeyExW", (void *)FailingCreate);
+    ImportHook flush("RegFlushKey", (void *)CountingFlush);
+    BoxWatcher::Box box = Run(SaveRegistry);
+    EXPECT_EQ(s_flushes, 1);
+    EXPECT_EQ(box.text, kSaveFail);
+}
+
+TEST_F(Commands, SaveWithoutAHiveAfterTheFlushReportsFailure)
+{
+    ImportHook flush("RegFlushKey", (void *)CountingFlush);
+    BoxWatcher::Box box = Run(SaveRegistry);
+    EXPECT_EQ(box.text, kSaveFail);
+}
+
+TEST_F(Commands, DeleteRemovesTheHiveAndKeepsTheFlag)
+{
+    for (DWORD flag : {0u, 1u}) {
+        WriteDword(HKEY_LOCAL_MACHINE, kLock, L"EnableSave", flag);
+        WriteDeviceFile(kHive, "saved");
+        BoxWatcher::Box box = Run(DeleteRegistry);
+        EXPECT_EQ(box.caption, L"Delete OK");
+        EXPECT_EQ(box.text, kDeleteDone);
+        EXPECT_FALSE(DeviceFileExists(kHive));
+        EXPECT_EQ(EnableSave(), flag);
+    }
+}
+
+TEST_F(Commands, DeleteWithNoHiveReportsCompletion)
+{
+    ASSERT_FALSE(DeviceFileExists(kHive));
+    BoxWatcher::Box box = Run(DeleteRegistry);
+    EXPECT_EQ(box.caption, L"Delete OK");
+    EXPECT_EQ(box.text, kDeleteDone);
+}
+
+TEST_F(Commands, AHiveThatCannotBeDeletedReportsFailureAndIsKept)
+{
+    WriteDeviceFile(kHive, "saved");
+    // Held open without delete sharing, as by another program reading it.
+    HANDLE held = CreateFileW(HostHive().c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    BoxWatcher::Box box = Run(DeleteRegistry);
+    CloseHandle(held);
+    EXPECT_EQ(box.caption, L"Delete OK");
+    EXPECT_EQ(box.text, kDeleteFail);
+    EXPECT_EQ(ReadAll(HostHive()), "saved");
+}
+
+// A second tap while the first command's box is up runs inside that box's modal loop;
+// the first destroy ends the program, the later one finds no window, and the program
+// still exits with 0.
+HWND s_main;
+VOID CALLBACK TapSave(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(NULL, id);
+    s_main = FindWindowW(L"Registry", L"Registry");
+    PostMessageW(GetDlgItem(s_main, IDC_SAVE), BM_CLICK, 0, 0);
+}
+
+TEST(Program, ASecondTapDuringTheFirstBoxStillExitsWithZero)
+{
+    DeleteFileW(HostHive().c_str());
+    ASSERT_EQ(FindWindowW(NULL, L"Registry"), nullptr);
+    std::vector<Event> destroys;
+    BoxWatcher boxes([](int index) {
+        if (index == 0)
+            PostMessageW(GetDlgItem(s_main, IDC_DELETE), BM_CLICK, 0, 0);
+    });
+    Recorder rec;
+    SetTimer(NULL, 0, 0, TapSave);
+    int code = WinMain(GetModuleHandleW(NULL), NULL, const_cast<LPWSTR>(L""), SW_SHOWNORMAL);
+    EXPECT_EQ(code, 0);
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].caption, L"Save OK");
+    EXPECT_EQ(boxes.boxes[1].caption, L"Delete OK");
+    EXPECT_EQ(boxes.boxes[1].text, kDeleteDone);
+    for (const Event &e : rec.events) {
+        if (e.kind == Event::Call && e.name == "DestroyWindow")
+            destroys.push_back(e);
+    }
+    EXPECT_EQ(destroys.size(), 2u) << "each command ends with a destroy of the main window";
+    EXPECT_FALSE(IsWindow(s_main));
+    DeleteFileW(HostHive().c_str());
+}
+
+}  // namespace
