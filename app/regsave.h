@@ -15,5 +15,8 @@ ATOM RegisterMainClass(HINSTANCE hInstance, LPCWSTR szWindowClass);
 // ui/
 LRESULT CALLBACK MainWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 void ResetBootCount(void);
+INT_PTR CALLBACK AboutDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+// Runs the About box modally, owned by hWndOwner; returns when it has been closed.
+void ShowAboutBox(HWND hWndOwner);
 
 #endif

@@ -215,7 +215,7 @@ struct Route {
     const char *name;
     WORD code;
     WORD id;
-    enum { Destroys, Default } action;
+    enum { Destroys, Default, About } action;
 };
 
 const Route kRoutes[] = {
@@ -225,7 +225,7 @@ const Route kRoutes[] = {
     {"ClickWithExitId", BN_CLICKED, IDM_EXIT, Route::Destroys},
     {"AcceleratorExit", 1, IDM_EXIT, Route::Destroys},
     {"OtherNotificationExit", 0x0300, IDM_EXIT, Route::Destroys},
-    {"AcceleratorAbout", 1, IDM_ABOUT, Route::Default},
+    {"AcceleratorAbout", 1, IDM_ABOUT, Route::About},
     {"AcceleratorSaveId", 1, IDC_SAVE, Route::Default},
     {"AcceleratorDeleteId", 1, IDC_DELETE, Route::Default},
     {"AcceleratorOtherId", 1, 4242, Route::Default},
@@ -245,12 +245,30 @@ TEST_P(Routing, RoutesTheCommand)
         expected.push_back(Call("DestroyWindow", (UINT_PTR)hwnd));
         expected.push_back(Msg("WM_DESTROY"));
         expected.push_back(Call("PostQuitMessage", 0));
+    } else if (r.action == Route::About) {
+        // Modal, owned by the main window, creation parameter 0; centred on the main
+        // window's client area; ended here by Cancel.
+        expected.push_back(Call("DialogBoxIndirectParamW", (UINT_PTR)hwnd, 0));
+        expected.push_back(Msg("WM_CREATE"));
+        expected.push_back(Msg("WM_INITDIALOG", 0, 0));
+        expected.push_back(Call("GetClientRect", (UINT_PTR)hwnd));
+        expected.push_back(Msg("WM_COMMAND", IDCANCEL, 0));
+        expected.push_back(Msg("WM_DESTROY"));
     } else {
         expected.push_back(Call("DefWindowProcW(WM_COMMAND)", wParam, lParam));
     }
 
+    // The About box is modal: it is ended from inside its loop.
+    DialogWatcher closer([](HWND dlg) { PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0); });
     Recorder rec(hwnd);
     LRESULT result = SendMessageW(hwnd, WM_COMMAND, wParam, lParam);
+    // The dialog's creation data and first focus are handles of the moment.
+    for (Event &e : rec.events) {
+        if (e.name == "WM_CREATE")
+            e.arg2 = 0;
+        if (e.name == "WM_INITDIALOG")
+            e.arg1 = 0;
+    }
     EXPECT_EQ(rec.events, expected);
     EXPECT_EQ(result, 0);
 
@@ -263,6 +281,7 @@ TEST_P(Routing, RoutesTheCommand)
         EXPECT_TRUE(IsWindow(hwnd));
         EXPECT_FALSE(TakeQuit());
     }
+    EXPECT_EQ(closer.dialogs.size(), r.action == Route::About ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Routing, ::testing::ValuesIn(kRoutes),
