@@ -17,5 +17,8 @@ LRESULT CALLBACK MainWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
 void ResetBootCount(void);
 void SaveRegistry(void);
 void DeleteRegistry(void);
+INT_PTR CALLBACK AboutDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+// Runs the About box modally, owned by hWndOwner; returns when it has been closed.
+void ShowAboutBox(HWND hWndOwner);
 
 #endif

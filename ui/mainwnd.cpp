@@ -55,6 +55,9 @@ static LRESULT OnCommand(HWND hWnd, WPARAM wParam, LPARAM lParam)
     case IDM_EXIT:
         DestroyWindow(hWnd);
         return 0;
+    case IDM_ABOUT:
+        ShowAboutBox(hWnd);
+        return 0;
     }
     return DefWindowProcW(hWnd, WM_COMMAND, wParam, lParam);
 }

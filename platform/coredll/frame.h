@@ -1,17 +1,14 @@
 // The handheld's window frame: a one-pixel border round a caption bar and the client
-// area, with no minimum window size.
+// area, with no minimum window size, and on request an OK button in the caption.
 #ifndef COREDLL_FRAME_H
 #define COREDLL_FRAME_H
 
 #include "coredll.h"
+#include "framegeom.h"
 
-#define CE_BORDER 1
-// Tall enough for the caption font; with it the main window's 88 pixels leave a
-// 63-pixel client area, which its frame control fills to the last row.
-#define CE_CAPTION_HEIGHT 23
-
-// Whether a window gets the handheld's frame: top-level windows with a caption.
-bool HasCeFrame(HWND hWnd);
+// The hit-test code of the caption OK button. The desktop does not use this code, so
+// its default window procedure gives it no meaning of its own.
+#define HTCAPTIONOK HTOBJECT
 
 // The caption bar in window coordinates.
 RECT CeCaptionRect(HWND hWnd);

@@ -215,7 +215,7 @@ struct Route {
     const char *name;
     WORD code;
     WORD id;
-    enum { Destroys, Default, CommandThenDestroys } action;
+    enum { Destroys, Default, CommandThenDestroys, About } action;
 };
 
 const Route kRoutes[] = {
@@ -225,7 +225,7 @@ const Route kRoutes[] = {
     {"ClickWithExitId", BN_CLICKED, IDM_EXIT, Route::Destroys},
     {"AcceleratorExit", 1, IDM_EXIT, Route::Destroys},
     {"OtherNotificationExit", 0x0300, IDM_EXIT, Route::Destroys},
-    {"AcceleratorAbout", 1, IDM_ABOUT, Route::Default},
+    {"AcceleratorAbout", 1, IDM_ABOUT, Route::About},
     {"AcceleratorSaveId", 1, IDC_SAVE, Route::Default},
     {"AcceleratorDeleteId", 1, IDC_DELETE, Route::Default},
     {"AcceleratorOtherId", 1, 4242, Route::Default},
@@ -241,32 +241,39 @@ TEST_P(Routing, RoutesTheCommand)
     WPARAM wParam = MAKEWPARAM(r.id, r.code);
     LPARAM lParam = r.code == BN_CLICKED && r.id < 1000 ? (LPARAM)GetDlgItem(hwnd, r.id) : 0;
     std::vector<Event> expected = {Msg("WM_COMMAND", wParam, lParam)};
-    // Save and Delete each show their box (no owner, plain OK) before the window goes.
-    if (r.action == Route::CommandThenDestroys)
+    bool destroys = r.action == Route::Destroys || r.action == Route::CommandThenDestroys;
+    if (r.action == Route::CommandThenDestroys) {
+        // Save and Delete each show their box (no owner, plain OK) before the window goes.
         expected.push_back(Call("MessageBoxW", 0, MB_OK));
-    if (r.action != Route::Default) {
+    } else if (r.action == Route::About) {
+        // Modal, owned by the main window, creation parameter 0, centred on the main
+        // window's client area.
+        expected.push_back(Call("DialogBoxIndirectParamW", (UINT_PTR)hwnd, 0));
+        expected.push_back(Call("GetClientRect", (UINT_PTR)hwnd));
+    } else if (r.action == Route::Default) {
+        expected.push_back(Call("DefWindowProcW(WM_COMMAND)", wParam, lParam));
+    }
+    if (destroys) {
         expected.push_back(Call("DestroyWindow", (UINT_PTR)hwnd));
         expected.push_back(Msg("WM_DESTROY"));
         expected.push_back(Call("PostQuitMessage", 0));
-    } else {
-        expected.push_back(Call("DefWindowProcW(WM_COMMAND)", wParam, lParam));
     }
 
-    BoxWatcher boxes;
+    // Message boxes and the About box are modal: they are ended from inside their loop.
+    DialogWatcher closer([](HWND dlg) { PostMessageW(dlg, WM_COMMAND, IDCANCEL, 0); });
     Recorder rec(hwnd);
     LRESULT result = SendMessageW(hwnd, WM_COMMAND, wParam, lParam);
     EXPECT_EQ(rec.events, expected);
     EXPECT_EQ(result, 0);
 
     int code = -1;
-    if (r.action != Route::Default) {
-        EXPECT_FALSE(IsWindow(hwnd));
-        EXPECT_TRUE(TakeQuit(&code));
+    EXPECT_EQ(IsWindow(hwnd), !destroys);
+    EXPECT_EQ(TakeQuit(&code), destroys);
+    if (destroys) {
         EXPECT_EQ(code, 0);
-    } else {
-        EXPECT_TRUE(IsWindow(hwnd));
-        EXPECT_FALSE(TakeQuit());
     }
+    bool modal = r.action == Route::About || r.action == Route::CommandThenDestroys;
+    EXPECT_EQ(closer.dialogs.size(), modal ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Routing, ::testing::ValuesIn(kRoutes),

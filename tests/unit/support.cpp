@@ -297,6 +297,43 @@ BoxWatcher::~BoxWatcher()
 }
 
 // ---------------------------------------------------------------------------
+// Dialogs
+
+static DialogWatcher *s_dialogs;
+static std::function<void(HWND)> s_dialogUp;
+
+static LRESULT CALLBACK DialogShownProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    const CWPRETSTRUCT *cwp = (const CWPRETSTRUCT *)lParam;
+    if (code == HC_ACTION && s_dialogs && cwp->message == WM_SHOWWINDOW && cwp->wParam) {
+        HWND dlg = cwp->hwnd;
+        wchar_t cls[32];
+        GetClassNameW(dlg, cls, 32);
+        if (!lstrcmpW(cls, L"#32770") && !GetPropW(dlg, L"RegSaveTests.DialogSeen")) {
+            SetPropW(dlg, L"RegSaveTests.DialogSeen", (HANDLE)1);
+            s_dialogs->dialogs.push_back(dlg);
+            if (s_dialogUp)
+                s_dialogUp(dlg);
+        }
+    }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+DialogWatcher::DialogWatcher(std::function<void(HWND)> whileUp)
+{
+    s_dialogs = this;
+    s_dialogUp = whileUp;
+    hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, DialogShownProc, NULL, GetCurrentThreadId());
+}
+
+DialogWatcher::~DialogWatcher()
+{
+    UnhookWindowsHookEx(hook_);
+    s_dialogs = nullptr;
+    s_dialogUp = nullptr;
+}
+
+// ---------------------------------------------------------------------------
 // Device
 
 bool ReadDword(HKEY root, const wchar_t *key, const wchar_t *value, DWORD *out)

@@ -83,6 +83,19 @@ private:
     HHOOK hook_;
 };
 
+// Runs an action on each dialog this thread shows (message boxes included), once, as
+// it is first shown: it is placed and sized, and its modal loop is running. The action
+// typically posts the input or command that ends it.
+class DialogWatcher {
+public:
+    explicit DialogWatcher(std::function<void(HWND dialog)> whileUp);
+    ~DialogWatcher();
+    std::vector<HWND> dialogs;
+
+private:
+    HHOOK hook_;
+};
+
 // Registry helpers for the device's registry.
 bool ReadDword(HKEY root, const wchar_t *key, const wchar_t *value, DWORD *out);
 void WriteDword(HKEY root, const wchar_t *key, const wchar_t *value, DWORD data);

@@ -1,6 +1,8 @@
 // What the device shows: its windows, its message box, its screen.
 #include "helper.h"
 
+#include "framegeom.h"
+
 #include <stdio.h>
 #include <vector>
 
@@ -129,6 +131,15 @@ static std::wstring WithoutMnemonics(const std::wstring &s)
     return out;
 }
 
+static POINT Centre(const RECT &rc)
+{
+    POINT pt = {(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
+    return pt;
+}
+
+// Windows are searched topmost first: in each, its controls, then the OK button that
+// the handheld draws in the caption of a window with WS_EX_CAPTIONOKBTN. A message
+// box's own OK button above such a window is found first.
 bool FindControl(const std::wstring &text, POINT *centre, std::wstring *what)
 {
     for (HWND top : TopWindows(false)) {
@@ -139,9 +150,17 @@ bool FindControl(const std::wstring &text, POINT *centre, std::wstring *what)
                 continue;
             RECT rc;
             GetWindowRect(k, &rc);
-            centre->x = (rc.left + rc.right) / 2;
-            centre->y = (rc.top + rc.bottom) / 2;
+            *centre = Centre(rc);
             *what = ClassName(k);
+            return true;
+        }
+        if (text == L"OK" && HasCaptionOk(top)) {
+            RECT rc;
+            GetWindowRect(top, &rc);
+            RECT ok = CeCaptionOkRectFor(rc.right - rc.left);
+            OffsetRect(&ok, rc.left, rc.top);
+            *centre = Centre(ok);
+            *what = L"caption OK button";
             return true;
         }
     }

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The About box: Alt+/ opens it over the disabled main window, placed by its centring
+# rule; its caption OK or Esc closes it, and the program goes on. Alt+/ sent to a
+# focused button opens nothing.
+. "$(dirname "$0")/lib.sh"
+
+ABOUT="About QM410WLan"
+GOLDEN=$SOURCE_DIR/tests/e2e/golden/about_box.png
+
+# Compares the window described by a 'cedev windows' line with a reference image,
+# from the screen as soon as it shows it (painting may still be under way). On a
+# mismatch the actual image is kept beside the devices, and the test fails.
+expect_window_image() { # WINDOW_LINE GOLDEN
+    [[ $1 =~ x=(-?[0-9]+)\ y=(-?[0-9]+)\ w=([0-9]+)\ h=([0-9]+) ]] || fail "no rectangle in '$1'"
+    local geometry="${BASH_REMATCH[3]}x${BASH_REMATCH[4]}+${BASH_REMATCH[1]}+${BASH_REMATCH[2]}"
+    local shot=$TEST_DEVICES/$NAME.screen.png actual=$TEST_DEVICES/$NAME.actual.png diff
+    local deadline=$((SECONDS + 10))
+    while :; do
+        cedev screenshot "$shot"
+        convert "$shot" -crop "$geometry" +repage -strip "$actual"
+        diff=$(compare -metric AE "$actual" "$2" null: 2>&1) || true
+        [ "$diff" = 0 ] && { rm -f "$shot" "$actual"; return; }
+        [ $SECONDS -lt $deadline ] || break
+    done
+    fail "the screen differs from $2 in $diff pixels (actual image: $actual)"
+}
+
+step "Alt+/ opens the About box; the main window is disabled behind it"
+start_program
+cedev key alt+/
+cedev wait window "$ABOUT"
+about=$(window_line "$ABOUT")
+# Larger than the main window's client area both ways, so at (0, 0) on the screen.
+expect_match "$about" '^text="About QM410WLan" class="#32770" x=0 y=0 .* exstyle=0x8[0-9a-f]{7} enabled active' \
+    "About box"
+expect_match "$(window_line Registry)" ' disabled$' "main window under the About box"
+
+step "it shows the handheld's frame, its caption OK, the icon and both lines"
+expect_window_image "$about" "$GOLDEN"
+
+step "a tap on Save does nothing while it is up; Esc closes it"
+cedev tap Save
+# Input is handled in order: once Esc has closed the box, the tap has been handled.
+cedev key esc
+cedev wait nowindow "$ABOUT"
+expect_eq "$(count_windows Registry)" 1 "main windows after the tap on Save"
+expect_match "$(window_line Registry)" ' enabled active focus$' "main window after Esc"
+expect_error 'no message box' cedev box
+
+step "the caption OK closes it, and the program keeps running"
+cedev key alt+/
+cedev wait window "$ABOUT"
+cedev tap OK
+cedev wait nowindow "$ABOUT"
+expect_match "$(window_line Registry)" ' enabled active focus$' "main window after OK"
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "exit code"
+
+step "Alt+/ does nothing while a button has the focus"
+start_program
+cedev pen down Save
+cedev pen up 10,10
+cedev wait focus Save
+cedev key alt+/
+# Once a later pen action has moved the focus to Delete, Alt+/ has been handled.
+cedev pen down Delete
+cedev pen up 10,10
+cedev wait focus Delete
+expect_eq "$(count_windows "$ABOUT")" 0 "About boxes after Alt+/ on a button"
