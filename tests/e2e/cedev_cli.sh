@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The device tool's promises to its users: one clear line on stderr and a nonzero exit
+# for what it cannot do, a device that sees no host files, and a cold boot that keeps
+# a damaged saved registry rather than importing or deleting it.
+. "$(dirname "$0")/lib.sh"
+
+step "errors are one clear line"
+expect_error "unknown command 'frob'" cedev frob
+expect_error "no device at /nonexistent/dev" cedev --device /nonexistent/dev windows
+expect_error 'no control shows "Nope"' cedev tap Nope
+expect_error "no such program: /nonexistent.exe" cedev run /nonexistent.exe
+expect_error "no such program on the device" cedev run '\Windows\nonexistent.exe'
+expect_error "already exists" cedev init
+expect_error "off the screen" cedev tap 240,10
+expect_error "unknown key" cedev key alt+nope
+expect_error "no program was started" cedev wait exit
+expect_error "timed out waiting for window \"Nope\"" cedev wait window Nope --timeout 0.2
+expect_error "no message box" cedev box
+expect_error "does not start with a root key" cedev reg query 'HKXX\Comm'
+expect_error "no key 'HKLM\\\\Nope'" cedev reg query 'HKLM\Nope'
+expect_error "no value 'Nope'" cedev reg query 'HKLM\Comm' Nope
+expect_error "unknown type" cedev reg set 'HKLM\Comm' X REG_FLOAT 1
+expect_error "not valid data for REG_DWORD" cedev reg set 'HKLM\Comm' X REG_DWORD 0x100000000
+expect_error "not a device path" cedev ls 'Z:\'
+expect_error "no such file or folder" cedev ls '\Nope'
+expect_error "refusing to remove the device's root" cedev rm -r '\'
+expect_error "no such file: /nonexistent" cedev put /nonexistent '\Flash Disk'
+rm -rf "$TEST_DEVICES/$NAME.plain"
+mkdir -p "$TEST_DEVICES/$NAME.plain"
+touch "$TEST_DEVICES/$NAME.plain/keep"
+expect_error "is not a device; not touching it" cedev --device "$TEST_DEVICES/$NAME.plain" init --force
+[ -f "$TEST_DEVICES/$NAME.plain/keep" ] || fail "init touched a folder that is not a device"
+rm -rf "$TEST_DEVICES/$NAME.plain"
+
+step "the device sees no host files"
+expect_eq "$(ls "$CEDEV_DEVICE/dosdevices" | grep -E '^[a-z]:$')" "c:" "drives of the device"
+links=$(find "$CEDEV_DEVICE/drive_c" -type l | head -n 3)
+[ -z "$links" ] || fail "the device links out to the host: $links"
+
+step "files go in and out of the device"
+printf 'hello' >"$TEST_DEVICES/$NAME.txt"
+cedev put "$TEST_DEVICES/$NAME.txt" '\Flash Disk'
+expect_match "$(cedev ls '\Flash Disk')" "^ +5  $NAME.txt$" "listing after put"
+cedev rm "\\Flash Disk\\$NAME.txt"
+expect_eq "$(cedev ls '\Flash Disk')" "" "listing after rm"
+rm -f "$TEST_DEVICES/$NAME.txt"
+
+step "a damaged saved registry is reported and kept; the device boots its factory registry"
+cedev reg set 'HKLM\Software\RegSaveTest' Marker REG_SZ saved
+start_program
+tap_and_expect_box Save "Save OK" "$SAVED"
+# Cut the file short, as a copy interrupted halfway would.
+truncate -s 100000 "$HOST_HIVE"
+cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.cut"
+rc=0
+out=$(cedev reset 2>&1) || rc=$?
+expect_eq "$rc" 3 "exit code of reset with a damaged hive"
+expect_match "$out" 'registry.dat (is damaged|.*cut short)' "reset's report"
+cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.cut" || fail "reset changed the damaged hive"
+rm -f "$TEST_DEVICES/$NAME.cut"
+expect_error "no key" cedev reg query 'HKLM\Software\RegSaveTest'
+expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000001" "BootCount of the factory registry"

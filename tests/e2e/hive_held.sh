@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# A hive that another program holds open without delete sharing cannot be deleted:
+# Delete says so, and the file is intact.
+. "$(dirname "$0")/lib.sh"
+
+step "a saved hive, held open by another program"
+start_program
+tap_and_expect_box Save "Save OK" "$SAVED"
+copy=$TEST_DEVICES/$NAME.hive
+cp "$HOST_HIVE" "$copy"
+cedev run --detach "$TEST_BIN/holder.exe" "$HIVE"
+cedev wait window holding
+
+step "Delete reports failure and the hive is intact"
+start_program
+tap_and_expect_box Delete "Delete OK" "$DELETE_FAILED"
+cmp -s "$copy" "$HOST_HIVE" || fail "the held hive changed"
+rm -f "$copy"
+
+step "once it is let go, Delete removes it"
+cedev tap 100,10 >/dev/null 2>&1 || true
+cedev key alt+f4
+cedev wait nowindow holding
+start_program
+tap_and_expect_box Delete "Delete OK" "$DELETED"
+expect_error "no such file" cedev ls "$HIVE"
