@@ -71,8 +71,8 @@ struct Reader {
         if (p >= end)
             return false;
         const char *s = p;
-        while (p < end && *p != '\n')
-            ++p;
+        const char *nl = (const char *)memchr(p, '\n', end - p);
+        p = nl ? nl : end;
         const char *e = p;
         if (p < end)
             ++p;
@@ -103,6 +103,16 @@ int HexDigit(char c)
 const char *Unescape(const char *p, const char *end, char close, WideBuffer *out)
 {
     while (p < end && *p != close) {
+        // Most of the text is plain ASCII: widen runs of it in one go.
+        const char *run = p;
+        while (p < end && *p != close && *p != '\\' && (unsigned char)*p < 0x80)
+            ++p;
+        if (p > run && out->Reserve(p - run)) {
+            for (const char *q = run; q < p; ++q)
+                out->data[out->len++] = (WCHAR)(unsigned char)*q;
+        }
+        if (p >= end || *p == close)
+            break;
         unsigned char c = (unsigned char)*p++;
         if (c == '\\') {
             if (p >= end)
@@ -314,6 +324,10 @@ bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideB
             keyWritten = true;
         }
     };
+
+    // The text grows to about twice the dump's size in bytes; reserving it up front
+    // saves the copies of repeated growth.
+    out->Reserve(size * 2);
 
     static const char kHeader[] = "WINE REGISTRY Version 2";
     if (!r.Line(&line, &n) || n != sizeof(kHeader) - 1 || memcmp(line, kHeader, n))
