@@ -245,9 +245,6 @@ bool TakeQuit(int *code)
 // ---------------------------------------------------------------------------
 // Message boxes
 
-static BoxWatcher *s_boxes;
-static std::function<void(int)> s_whileUp;
-
 static std::wstring TextOf(HWND hWnd)
 {
     wchar_t buf[512];
@@ -255,45 +252,26 @@ static std::wstring TextOf(HWND hWnd)
     return std::wstring(buf, n);
 }
 
-static LRESULT CALLBACK BoxCbtProc(int code, WPARAM wParam, LPARAM lParam)
-{
-    if (code == HCBT_ACTIVATE && s_boxes) {
-        HWND box = (HWND)wParam;
-        wchar_t cls[32];
-        GetClassNameW(box, cls, 32);
-        bool isBox = !lstrcmpW(cls, L"#32770") && GetDlgItem(box, IDOK) && !GetPropW(box, L"RegSaveTests.Seen");
-        if (isBox) {
-            SetPropW(box, L"RegSaveTests.Seen", (HANDLE)1);
-            BoxWatcher::Box b;
-            b.caption = TextOf(box);
-            for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
-                GetClassNameW(k, cls, 32);
-                std::wstring t = TextOf(k);
-                if (!lstrcmpiW(cls, L"Static") && t.size() > b.text.size())
-                    b.text = t;
-            }
-            int index = (int)s_boxes->boxes.size();
-            s_boxes->boxes.push_back(b);
-            if (s_whileUp)
-                s_whileUp(index);
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-        }
-    }
-    return CallNextHookEx(NULL, code, wParam, lParam);
-}
-
+// A message box is a dialog with an OK button; its text is its longest static.
 BoxWatcher::BoxWatcher(std::function<void(int)> whileUp)
+    : watcher_([this, whileUp](HWND box) {
+          if (!GetDlgItem(box, IDOK))
+              return;
+          Box b;
+          b.caption = TextOf(box);
+          wchar_t cls[32];
+          for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
+              GetClassNameW(k, cls, 32);
+              std::wstring t = TextOf(k);
+              if (!lstrcmpiW(cls, L"Static") && t.size() > b.text.size())
+                  b.text = t;
+          }
+          boxes.push_back(b);
+          if (whileUp)
+              whileUp((int)boxes.size() - 1);
+          PostMessageW(box, WM_COMMAND, IDOK, 0);
+      })
 {
-    s_boxes = this;
-    s_whileUp = whileUp;
-    hook_ = SetWindowsHookExW(WH_CBT, BoxCbtProc, NULL, GetCurrentThreadId());
-}
-
-BoxWatcher::~BoxWatcher()
-{
-    UnhookWindowsHookEx(hook_);
-    s_boxes = nullptr;
-    s_whileUp = nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -68,21 +68,6 @@ public:
 // and stores its exit code.
 bool TakeQuit(int *code = nullptr);
 
-// Ends every message box this thread shows, recording caption and text; optionally
-// runs an action while each box is up (before it is dismissed).
-class BoxWatcher {
-public:
-    explicit BoxWatcher(std::function<void(int index)> whileUp = nullptr);
-    ~BoxWatcher();
-    struct Box {
-        std::wstring caption, text;
-    };
-    std::vector<Box> boxes;
-
-private:
-    HHOOK hook_;
-};
-
 // Runs an action on each dialog this thread shows (message boxes included), once, as
 // it is first shown: it is placed and sized, and its modal loop is running. The action
 // typically posts the input or command that ends it.
@@ -94,6 +79,20 @@ public:
 
 private:
     HHOOK hook_;
+};
+
+// Ends every message box this thread shows, recording caption and text; optionally
+// runs an action while each box is up (before it is dismissed).
+class BoxWatcher {
+public:
+    explicit BoxWatcher(std::function<void(int index)> whileUp = nullptr);
+    struct Box {
+        std::wstring caption, text;
+    };
+    std::vector<Box> boxes;
+
+private:
+    DialogWatcher watcher_;
 };
 
 // Registry helpers for the device's registry.
