@@ -18,6 +18,10 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
     (void)hPrevInstance;
     (void)lpCmdLine;
 
+    // On any other device the program ends at once, before it shows or writes anything.
+    if (!CheckTargetDevice())
+        return 0;
+
     if (!CreateMainWindow(hInstance, nShowCmd))
         return 0;
 

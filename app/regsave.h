@@ -11,6 +11,8 @@ extern HINSTANCE g_hInstance;
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd);
 BOOL CreateMainWindow(HINSTANCE hInstance, int nCmdShow);
 ATOM RegisterMainClass(HINSTANCE hInstance, LPCWSTR szWindowClass);
+// 1 on the target handheld, 0 on any other device.
+int CheckTargetDevice(void);
 
 // ui/
 LRESULT CALLBACK MainWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -243,8 +243,13 @@ static int Delete(int argc, wchar_t **argv)
     if (argc == 1 && sub.empty())
         return Usage(L"refusing to delete a whole root key");
     LONG rc = argc == 2 ? RegDeleteKeyValueW(root, sub.c_str(), ValueName(argv[1])) : RegDeleteTreeW(root, sub.c_str());
-    if (rc == ERROR_SUCCESS && argc == 1)
+    // Wine's tree deletion removes the named key too; where it leaves the key empty,
+    // it goes here. Either way a key that was there is not "missing".
+    if (rc == ERROR_SUCCESS && argc == 1) {
         rc = RegDeleteKeyW(root, sub.c_str());
+        if (rc == ERROR_FILE_NOT_FOUND)
+            rc = ERROR_SUCCESS;
+    }
     if (rc == ERROR_FILE_NOT_FOUND)
         return Fail(argc == 2 ? L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'"
                               : L"no key '" + std::wstring(argv[0]) + L"'");
