@@ -32,6 +32,12 @@ expect_error "is not a device; not touching it" cedev --device "$TEST_DEVICES/$N
 [ -f "$TEST_DEVICES/$NAME.plain/keep" ] || fail "init touched a folder that is not a device"
 rm -rf "$TEST_DEVICES/$NAME.plain"
 
+step "--detach works before or after the program"
+cedev run "$PROG" --detach
+cedev wait window Registry
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "exit code"
+
 step "the device sees no host files"
 expect_eq "$(ls "$CEDEV_DEVICE/dosdevices" | grep -E '^[a-z]:$')" "c:" "drives of the device"
 links=$(find "$CEDEV_DEVICE/drive_c" -type l | head -n 3)
