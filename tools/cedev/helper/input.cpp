@@ -143,18 +143,18 @@ int CmdKey(int argc, wchar_t **argv)
 {
     if (argc != 1 || !argv[0][0])
         return Usage(L"usage: cedev key KEY (for example alt+f4, alt+/, esc)");
-    std::wstring spec = argv[0];
+    std::wstring chord_text = argv[0];
     std::vector<WORD> chord;
     bool shift = false;
     size_t start = 0;
-    while (start <= spec.size()) {
+    while (start <= chord_text.size()) {
         // A '+' right after a separator is the key itself.
-        size_t plus = spec.find(L'+', start + 1);
-        std::wstring part = spec.substr(start, plus == std::wstring::npos ? std::wstring::npos : plus - start);
+        size_t plus = chord_text.find(L'+', start + 1);
+        std::wstring part = chord_text.substr(start, plus == std::wstring::npos ? std::wstring::npos : plus - start);
         WORD vk;
         bool needShift;
         if (part.empty() || !KeyCode(part, &vk, &needShift))
-            return Fail(L"unknown key '" + part + L"' in '" + spec + L"'");
+            return Fail(L"unknown key '" + part + L"' in '" + chord_text + L"'");
         chord.push_back(vk);
         shift = shift || needShift;
         if (plus == std::wstring::npos)
