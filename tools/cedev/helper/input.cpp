@@ -143,18 +143,18 @@ int CmdKey(int argc, wchar_t **argv)
 {
     if (argc != 1 || !argv[0][0])
         return Usage(L"usage: cedev key KEY (for example alt+f4, alt+/, esc)");
-    std::wstring chord_text = argv[0];
+    std::wstring chordText = argv[0];
     std::vector<WORD> chord;
     bool shift = false;
     size_t start = 0;
-    while (start <= chord_text.size()) {
+    while (start <= chordText.size()) {
         // A '+' right after a separator is the key itself.
-        size_t plus = chord_text.find(L'+', start + 1);
-        std::wstring part = chord_text.substr(start, plus == std::wstring::npos ? std::wstring::npos : plus - start);
+        size_t plus = chordText.find(L'+', start + 1);
+        std::wstring part = chordText.substr(start, plus == std::wstring::npos ? std::wstring::npos : plus - start);
         WORD vk;
         bool needShift;
         if (part.empty() || !KeyCode(part, &vk, &needShift))
-            return Fail(L"unknown key '" + part + L"' in '" + chord_text + L"'");
+            return Fail(L"unknown key '" + part + L"' in '" + chordText + L"'");
         chord.push_back(vk);
         shift = shift || needShift;
         if (plus == std::wstring::npos)
