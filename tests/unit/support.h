@@ -52,6 +52,7 @@ public:
     ~Recorder();
     void Watch(HWND hWnd);
     std::vector<Event> events;
+    std::wstring watchClass;
 
     // Calls to these functions are recorded, then passed on to the core library.
     static const char *const kRecordedCalls[];
@@ -59,9 +60,6 @@ public:
 private:
     std::vector<ImportHook *> hooks_;
     HHOOK hook_;
-
-public:
-    std::wstring watchClass;
 };
 
 // Removes a pending WM_QUIT from this thread's queue; returns whether there was one

@@ -4,22 +4,6 @@
 #include <stdio.h>
 #include <vector>
 
-// "\Flash Disk\x" names C:\Flash Disk\x inside the device.
-static bool DevicePath(const wchar_t *arg, std::wstring *host)
-{
-    if (arg[0] != L'\\' || arg[1] == L'\\')
-        return false;
-    *host = L"C:" + std::wstring(arg);
-    while (host->size() > 3 && host->back() == L'\\')
-        host->pop_back();
-    return true;
-}
-
-static int BadPath(const wchar_t *arg)
-{
-    return Usage(L"'" + std::wstring(arg) + L"' is not a device path; they start with \\ (e.g. \\Flash Disk\\registry.dat)");
-}
-
 static std::wstring ErrorText(DWORD err)
 {
     switch (err) {
@@ -44,6 +28,23 @@ static std::string Entry(const WIN32_FIND_DATAW &fd)
     return std::string(size) + "  " + Utf8(fd.cFileName) + "\n";
 }
 
+// Calls visit for each entry the pattern matches, "." and ".." left out, until it
+// returns nonzero; returns that, or 0. A pattern that matches nothing visits nothing.
+template <typename Visit> static DWORD ForEachEntry(const std::wstring &pattern, Visit visit)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD result = 0;
+    do {
+        if (lstrcmpW(fd.cFileName, L".") && lstrcmpW(fd.cFileName, L".."))
+            result = visit(fd);
+    } while (!result && FindNextFileW(h, &fd));
+    FindClose(h);
+    return result;
+}
+
 int CmdLs(int argc, wchar_t **argv)
 {
     if (argc != 1)
@@ -55,39 +56,24 @@ int CmdLs(int argc, wchar_t **argv)
     if (attr == INVALID_FILE_ATTRIBUTES)
         return Fail(std::wstring(argv[0]) + L": " + ErrorText(GetLastError()));
     std::wstring pattern = attr & FILE_ATTRIBUTE_DIRECTORY ? path + (path.back() == L'\\' ? L"*" : L"\\*") : path;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return attr & FILE_ATTRIBUTE_DIRECTORY ? EXIT_OK : Fail(std::wstring(argv[0]) + L": " + ErrorText(GetLastError()));
     std::string out;
-    do {
-        if (lstrcmpW(fd.cFileName, L".") && lstrcmpW(fd.cFileName, L".."))
-            out += Entry(fd);
-    } while (FindNextFileW(h, &fd));
-    FindClose(h);
+    ForEachEntry(pattern, [&](const WIN32_FIND_DATAW &fd) {
+        out += Entry(fd);
+        return DWORD(0);
+    });
     Out(out);
     return EXIT_OK;
 }
 
 static DWORD RemoveTree(const std::wstring &path)
 {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((path + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            if (!lstrcmpW(fd.cFileName, L".") || !lstrcmpW(fd.cFileName, L".."))
-                continue;
-            std::wstring child = path + L"\\" + fd.cFileName;
-            DWORD err = fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveTree(child)
-                                                                       : (DeleteFileW(child.c_str()) ? 0 : GetLastError());
-            if (err) {
-                FindClose(h);
-                return err;
-            }
-        } while (FindNextFileW(h, &fd));
-        FindClose(h);
-    }
-    return RemoveDirectoryW(path.c_str()) ? 0 : GetLastError();
+    DWORD err = ForEachEntry(path + L"\\*", [&](const WIN32_FIND_DATAW &fd) {
+        std::wstring child = path + L"\\" + fd.cFileName;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            return RemoveTree(child);
+        return DeleteFileW(child.c_str()) ? DWORD(0) : GetLastError();
+    });
+    return err ? err : RemoveDirectoryW(path.c_str()) ? 0 : GetLastError();
 }
 
 int CmdRm(int argc, wchar_t **argv)

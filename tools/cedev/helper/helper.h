@@ -20,6 +20,11 @@ std::wstring Wide(const std::string &s);
 int Fail(const std::wstring &message);
 int Usage(const std::wstring &message);
 void Out(const std::string &s);
+// A device path ("\\Flash Disk\\x", the device's root is "\\") as the helper opens it
+// inside the device; false for anything else.
+bool DevicePath(const wchar_t *arg, std::wstring *host);
+// The usage error for an argument that is not a device path.
+int BadPath(const wchar_t *arg);
 // Parses "X,Y".
 bool ParsePoint(const std::wstring &s, POINT *pt);
 // Parses a decimal number of milliseconds or seconds ("2.5").

@@ -289,11 +289,6 @@ bool ParseFile(const std::wstring &path, Parsed *out, std::wstring *error)
     return parser.Run(out, error);
 }
 
-std::wstring HostPath(const std::wstring &devicePath)
-{
-    return L"C:" + devicePath;
-}
-
 DWORD Apply(const Parsed &parsed)
 {
     HKEY open = NULL;
@@ -336,20 +331,33 @@ std::string Counts(const Parsed &p)
 
 }  // namespace
 
-// import PATH: a saved registry into the device's registry. Exit code 3 for a file
-// that does not read back cleanly; nothing of it is applied then.
-int CmdImport(int argc, wchar_t **argv)
+// Reads the saved registry at a device path. Returns EXIT_OK, EXIT_USAGE for an
+// argument that is not a device path, 3 for a file that does not read back cleanly
+// (reported), or 4 for no file at all.
+static int ReadSaved(const wchar_t *arg, Parsed *parsed)
 {
-    if (argc != 1 || argv[0][0] != L'\\')
-        return Usage(L"usage: cedev-helper import \\DEVICE\\PATH");
-    if (GetFileAttributesW(HostPath(argv[0]).c_str()) == INVALID_FILE_ATTRIBUTES)
+    std::wstring path, error;
+    if (!DevicePath(arg, &path))
+        return BadPath(arg);
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
         return 4;
-    Parsed parsed;
-    std::wstring error;
-    if (!ParseFile(HostPath(argv[0]), &parsed, &error)) {
-        Fail(std::wstring(argv[0]) + L" " + (error.compare(0, 5, L"line ") ? error : L"is damaged (" + error + L")"));
+    if (!ParseFile(path, parsed, &error)) {
+        Fail(std::wstring(arg) + L" " + (error.compare(0, 5, L"line ") ? error : L"is damaged (" + error + L")"));
         return 3;
     }
+    return EXIT_OK;
+}
+
+// import PATH: a saved registry into the device's registry. Exit code 3 for a file
+// that does not read back cleanly (nothing of it is applied then), 4 for no file.
+int CmdImport(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return Usage(L"usage: cedev-helper import \\DEVICE\\PATH");
+    Parsed parsed;
+    int rc = ReadSaved(argv[0], &parsed);
+    if (rc != EXIT_OK)
+        return rc;
     DWORD err = Apply(parsed);
     if (err)
         return Fail(L"importing " + std::wstring(argv[0]) + L" failed (error " + std::to_wstring(err) + L")");
@@ -360,14 +368,14 @@ int CmdImport(int argc, wchar_t **argv)
 // check PATH: whether a saved registry reads back cleanly.
 int CmdCheck(int argc, wchar_t **argv)
 {
-    if (argc != 1 || argv[0][0] != L'\\')
+    if (argc != 1)
         return Usage(L"usage: cedev hive [\\DEVICE\\PATH]");
     Parsed parsed;
-    std::wstring error;
-    if (!ParseFile(HostPath(argv[0]), &parsed, &error)) {
-        Fail(std::wstring(argv[0]) + L" " + (error.compare(0, 5, L"line ") ? error : L"is damaged (" + error + L")"));
-        return 3;
-    }
+    int rc = ReadSaved(argv[0], &parsed);
+    if (rc == 4)
+        return Fail(std::wstring(argv[0]) + L": no such file");
+    if (rc != EXIT_OK)
+        return rc;
     Out(Utf8(argv[0]) + ": reads back cleanly, " + Counts(parsed) + "\n");
     return EXIT_OK;
 }

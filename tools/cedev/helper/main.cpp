@@ -71,6 +71,22 @@ bool ParseSeconds(const std::wstring &s, DWORD *ms)
     return true;
 }
 
+// "\Flash Disk\x" names C:\Flash Disk\x inside the device.
+bool DevicePath(const wchar_t *arg, std::wstring *host)
+{
+    if (arg[0] != L'\\' || arg[1] == L'\\')
+        return false;
+    *host = L"C:" + std::wstring(arg);
+    while (host->size() > 3 && host->back() == L'\\')
+        host->pop_back();
+    return true;
+}
+
+int BadPath(const wchar_t *arg)
+{
+    return Usage(L"'" + std::wstring(arg) + L"' is not a device path; they start with \\ (e.g. \\Flash Disk\\registry.dat)");
+}
+
 static const struct {
     const wchar_t *name;
     int (*run)(int, wchar_t **);
