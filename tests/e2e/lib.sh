@@ -1,6 +1,6 @@
 # Shared by the end-to-end tests: each test script gets a throwaway device of its own,
 # named after the script, and removes it when it ends.
-set -euo pipefail
+set -Eeuo pipefail
 # A command that fails on its own says so, with its line.
 trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" exited with $?" >&2' ERR
 
