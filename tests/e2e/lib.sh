@@ -2,7 +2,7 @@
 # named after the script, and removes it when it ends.
 set -Eeuo pipefail
 # A command that fails on its own says so, with its line.
-trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" exited with $?" >&2' ERR
+trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" ($*) exited with $?" >&2' ERR
 
 NAME=$(basename "$0" .sh)
 export CEDEV_DEVICE=$TEST_DEVICES/$NAME
