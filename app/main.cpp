@@ -13,6 +13,10 @@ HINSTANCE g_hInstance;
 #define MAIN_WIDTH  85
 #define MAIN_HEIGHT 88
 
+// Guards the single-instance look and the window's creation across processes.
+#define START_MUTEX   L"RegSave.Start"
+#define START_WAIT_MS 5000
+
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nShowCmd)
 {
     (void)hPrevInstance;
@@ -44,6 +48,7 @@ BOOL CreateMainWindow(HINSTANCE hInstance, int nCmdShow)
     // Zeroed so that a string that fails to load is empty rather than stray memory.
     WCHAR szWindowClass[MAX_LOADSTRING] = {0};
     WCHAR szTitle[MAX_LOADSTRING] = {0};
+    BOOL bCreated = FALSE;
 
     g_hInstance = hInstance;
 
@@ -51,17 +56,29 @@ BOOL CreateMainWindow(HINSTANCE hInstance, int nCmdShow)
     RegisterMainClass(hInstance, szWindowClass);
     LoadStringW(hInstance, IDS_TITLE, szTitle, MAX_LOADSTRING);
 
+    // Two starts at the same moment could both look before either window exists. The
+    // look and the creation happen under one named mutex, so a start that loses the
+    // race finds the winner's window, as it finds a copy that was running already. A
+    // claim that is not granted in time leaves the title rule on its own.
+    HANDLE hStart = CreateMutexW(NULL, FALSE, START_MUTEX);
+    DWORD dwWait = hStart ? WaitForSingleObject(hStart, START_WAIT_MS) : WAIT_FAILED;
+    BOOL bClaimed = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
+
     // One copy at a time: a window with our title means a copy is running already.
     HWND hWnd = FindWindowW(NULL, szTitle);
     if (hWnd) {
         ShowWindow(hWnd, SW_SHOWNORMAL);
         SetForegroundWindow(hWnd);
-        return FALSE;
+    } else {
+        hWnd = CreateWindowExW(0, szWindowClass, szTitle, WS_VISIBLE | WS_CAPTION, MAIN_X, MAIN_Y, MAIN_WIDTH,
+                               MAIN_HEIGHT, NULL, NULL, hInstance, NULL);
+        bCreated = hWnd != NULL;
     }
-
-    hWnd = CreateWindowExW(0, szWindowClass, szTitle, WS_VISIBLE | WS_CAPTION, MAIN_X, MAIN_Y, MAIN_WIDTH,
-                           MAIN_HEIGHT, NULL, NULL, hInstance, NULL);
-    if (!hWnd)
+    if (bClaimed)
+        ReleaseMutex(hStart);
+    if (hStart)
+        CloseHandle(hStart);
+    if (!bCreated)
         return FALSE;
 
     ShowWindow(hWnd, nCmdShow);
