@@ -14,14 +14,64 @@ static std::wstring ErrorText(DWORD err)
     case ERROR_DIR_NOT_EMPTY: return L"the folder is not empty (use -r)";
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return L"the disk is full";
+    case ERROR_WRITE_PROTECT: return L"it is still there: it is read-only, like the handheld's ROM";
     }
     return L"error " + std::to_wstring(err);
+}
+
+// A link to elsewhere, or a mount point: the file system reports both as reparse
+// points, and tells them apart no further.
+static bool IsLink(DWORD attr)
+{
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The first link on the way to a path, the path itself included: nothing here follows
+// one, so that no command reaches past the place it names.
+static std::wstring LinkOnTheWay(const std::wstring &path)
+{
+    for (size_t at = path.find(L'\\', 3);; at = path.find(L'\\', at + 1)) {
+        std::wstring prefix = path.substr(0, at);
+        if (IsLink(GetFileAttributesW(prefix.c_str())))
+            return prefix;
+        if (at == std::wstring::npos)
+            return std::wstring();
+    }
+}
+
+static std::wstring AsDevicePath(const std::wstring &path)
+{
+    return path.size() <= 3 ? L"\\" : path.substr(2);
+}
+
+static int RefuseLink(const std::wstring &link)
+{
+    return Fail(AsDevicePath(link) + L" is a link or a mount point; cedev does not follow them");
+}
+
+// The device's own folders: its root, the folders it was made with, and every folder
+// of \Windows. No command removes them.
+static bool IsDeviceFolder(const std::wstring &path)
+{
+    static const wchar_t *const kTop[] = {L"Windows", L"Program Files", L"Program Files (x86)", L"ProgramData",
+                                          L"users", L"Flash Disk"};
+    if (path.size() <= 3)
+        return true;
+    for (const wchar_t *name : kTop) {
+        if (!lstrcmpiW(path.c_str() + 3, name))
+            return true;
+    }
+    DWORD attr = GetFileAttributesW(path.c_str());
+    return !_wcsnicmp(path.c_str(), L"C:\\Windows\\", 11) && attr != INVALID_FILE_ATTRIBUTES &&
+           (attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 static std::string Entry(const WIN32_FIND_DATAW &fd)
 {
     char size[32];
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    if (IsLink(fd.dwFileAttributes))
+        snprintf(size, sizeof(size), "%12s", "<LINK>");
+    else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         snprintf(size, sizeof(size), "%12s", "<DIR>");
     else
         snprintf(size, sizeof(size), "%12llu", ((unsigned long long)fd.nFileSizeHigh << 32) | fd.nFileSizeLow);
@@ -52,6 +102,9 @@ int CmdLs(int argc, wchar_t **argv)
     std::wstring path;
     if (!DevicePath(argv[0], &path))
         return BadPath(argv[0]);
+    std::wstring link = LinkOnTheWay(path);
+    if (!link.empty())
+        return RefuseLink(link);
     DWORD attr = GetFileAttributesW(path.c_str());
     if (attr == INVALID_FILE_ATTRIBUTES)
         return Fail(std::wstring(argv[0]) + L": " + ErrorText(GetLastError()));
@@ -65,15 +118,31 @@ int CmdLs(int argc, wchar_t **argv)
     return EXIT_OK;
 }
 
-static DWORD RemoveTree(const std::wstring &path)
+// Removes one file or empty folder. The file system may accept a removal that does not
+// happen (on a read-only place it only marks the file for deletion), so what counts is
+// whether it is gone.
+static DWORD Remove(const std::wstring &path, bool folder)
+{
+    if (!(folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())))
+        return GetLastError();
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : ERROR_WRITE_PROTECT;
+}
+
+// Removes a folder and what it holds. A link inside is neither followed nor removed:
+// the removal stops there and names it.
+static DWORD RemoveTree(const std::wstring &path, std::wstring *stoppedAt)
 {
     DWORD err = ForEachEntry(path + L"\\*", [&](const WIN32_FIND_DATAW &fd) {
         std::wstring child = path + L"\\" + fd.cFileName;
+        if (IsLink(fd.dwFileAttributes)) {
+            *stoppedAt = child;
+            return DWORD(ERROR_CANT_RESOLVE_FILENAME);
+        }
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            return RemoveTree(child);
-        return DeleteFileW(child.c_str()) ? DWORD(0) : GetLastError();
+            return RemoveTree(child, stoppedAt);
+        return Remove(child, false);
     });
-    return err ? err : RemoveDirectoryW(path.c_str()) ? 0 : GetLastError();
+    return err ? err : Remove(path, true);
 }
 
 int CmdRm(int argc, wchar_t **argv)
@@ -87,17 +156,46 @@ int CmdRm(int argc, wchar_t **argv)
         return BadPath(arg);
     if (path.size() <= 3)
         return Usage(L"refusing to remove the device's root");
+    if (IsDeviceFolder(path))
+        return Usage(L"refusing to remove " + AsDevicePath(path) + L": it is one of the device's own folders");
+    std::wstring link = LinkOnTheWay(path);
+    if (!link.empty())
+        return RefuseLink(link);
     DWORD attr = GetFileAttributesW(path.c_str());
     if (attr == INVALID_FILE_ATTRIBUTES)
         return Fail(std::wstring(arg) + L": " + ErrorText(GetLastError()));
     DWORD err;
+    std::wstring stoppedAt;
     if (attr & FILE_ATTRIBUTE_DIRECTORY)
-        err = recursive ? RemoveTree(path) : (RemoveDirectoryW(path.c_str()) ? 0 : GetLastError());
+        err = recursive ? RemoveTree(path, &stoppedAt) : Remove(path, true);
     else
-        err = DeleteFileW(path.c_str()) ? 0 : GetLastError();
+        err = Remove(path, false);
+    if (!stoppedAt.empty())
+        return Fail(L"stopped removing " + std::wstring(arg) + L" at " + AsDevicePath(stoppedAt) +
+                    L": it is a link or a mount point, and cedev does not follow them");
     if (err)
         return Fail(L"cannot remove " + std::wstring(arg) + L": " + ErrorText(err));
     return EXIT_OK;
+}
+
+// program PATH: whether a device file is a program that can be started (it begins
+// with the "MZ" of an executable image).
+int CmdProgram(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return Usage(L"usage: cedev-helper program PATH");
+    std::wstring path;
+    if (!DevicePath(argv[0], &path))
+        return BadPath(argv[0]);
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    if (f == INVALID_HANDLE_VALUE)
+        return Fail(L"no such program on the device: " + std::wstring(argv[0]));
+    char head[2] = {};
+    DWORD n = 0;
+    bool image = ReadFile(f, head, 2, &n, NULL) && n == 2 && head[0] == 'M' && head[1] == 'Z';
+    CloseHandle(f);
+    return image ? EXIT_OK : Fail(std::wstring(argv[0]) + L" is not a Windows program");
 }
 
 // put PATH NAME: standard input into the file PATH, or into PATH\NAME when PATH is a
@@ -106,12 +204,22 @@ int CmdPut(int argc, wchar_t **argv)
 {
     if (argc != 2)
         return Usage(L"usage: cedev put FILE PATH");
-    std::wstring path;
+    std::wstring path, name = argv[1];
     if (!DevicePath(argv[0], &path))
         return BadPath(argv[0]);
+    // The host file's name becomes one name in the device, never a path.
+    if (name.empty() || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos ||
+        name.find_first_not_of(L". ") == std::wstring::npos)
+        return Usage(L"cannot put '" + name + L"': a device file name cannot hold \\ / : * ? \" < > | or be only dots");
+    std::wstring link = LinkOnTheWay(path);
+    if (!link.empty())
+        return RefuseLink(link);
     DWORD attr = GetFileAttributesW(path.c_str());
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
-        path += L"\\" + std::wstring(argv[1]);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) {
+        path += (path.size() > 3 ? L"\\" : L"") + name;
+        if (IsLink(GetFileAttributesW(path.c_str())))
+            return RefuseLink(path);
+    }
     std::wstring temp = path + L".cedev-put";
     HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (f == INVALID_HANDLE_VALUE)
