@@ -56,6 +56,7 @@ int CmdCheck(int argc, wchar_t **argv);
 int CmdLs(int argc, wchar_t **argv);
 int CmdRm(int argc, wchar_t **argv);
 int CmdPut(int argc, wchar_t **argv);
+int CmdProgram(int argc, wchar_t **argv);
 
 // input.cpp
 int CmdTap(int argc, wchar_t **argv);

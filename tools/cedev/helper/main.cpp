@@ -71,20 +71,64 @@ bool ParseSeconds(const std::wstring &s, DWORD *ms)
     return true;
 }
 
-// "\Flash Disk\x" names C:\Flash Disk\x inside the device.
+// "\Flash Disk\x" names C:\Flash Disk\x inside the device. The path is normalised as
+// the device's file system reads it ("." and ".." resolved, "/" and repeated
+// separators taken as one "\", trailing dots and spaces of names dropped, short names
+// made long), so that what is checked is what would be opened. "\\server" and
+// "\\?\" names, and anything with a drive letter, are not device paths.
 bool DevicePath(const wchar_t *arg, std::wstring *host)
 {
-    if (arg[0] != L'\\' || arg[1] == L'\\')
+    auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (!separator(arg[0]) || separator(arg[1]) || wcschr(arg, L':'))
         return false;
-    *host = L"C:" + std::wstring(arg);
-    while (host->size() > 3 && host->back() == L'\\')
-        host->pop_back();
+    std::wstring in = L"C:" + std::wstring(arg);
+    DWORD n = GetFullPathNameW(in.c_str(), 0, NULL, NULL);
+    std::wstring full(n, L'\0');
+    n = n ? GetFullPathNameW(in.c_str(), n, &full[0], NULL) : 0;
+    if (!n || n >= full.size())
+        return false;
+    full.resize(n);
+    if (full.compare(0, 3, L"C:\\") != 0)
+        return false;
+    n = GetLongPathNameW(full.c_str(), NULL, 0);
+    if (n) {
+        std::wstring longer(n, L'\0');
+        n = GetLongPathNameW(full.c_str(), &longer[0], n);
+        if (n && n < longer.size() && longer.compare(0, 3, L"C:\\") == 0)
+            full.assign(longer, 0, n);
+    }
+    while (full.size() > 3 && full.back() == L'\\')
+        full.pop_back();
+    *host = full;
     return true;
 }
 
 int BadPath(const wchar_t *arg)
 {
     return Usage(L"'" + std::wstring(arg) + L"' is not a device path; they start with \\ (e.g. \\Flash Disk\\registry.dat)");
+}
+
+// boot: waits until the device's desktop is up. Wine's own start-up (services, the
+// registry's start-time keys) runs before any program; asking for the desktop window
+// starts the desktop and waits for it.
+static int CmdBoot(int argc, wchar_t **)
+{
+    if (argc != 0)
+        return Usage(L"usage: cedev-helper boot");
+    return GetDesktopWindow() ? EXIT_OK : Fail(L"the device's desktop did not start");
+}
+
+// desktop: holds the device's desktop for as long as the device runs. The desktop
+// ends once no program uses it; without this it would end after each program and be
+// started again by the next one, which would then hold its output open.
+static int CmdDesktop(int argc, wchar_t **)
+{
+    if (argc != 0)
+        return Usage(L"usage: cedev-helper desktop");
+    if (!GetDesktopWindow())
+        return Fail(L"the device's desktop did not start");
+    Sleep(INFINITE);
+    return EXIT_OK;
 }
 
 static const struct {
@@ -94,7 +138,8 @@ static const struct {
     {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
     {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
     {L"import", CmdImport},   {L"check", CmdCheck}, {L"ls", CmdLs},     {L"rm", CmdRm},
-    {L"put", CmdPut},
+    {L"put", CmdPut},         {L"program", CmdProgram}, {L"boot", CmdBoot},
+    {L"desktop", CmdDesktop},
 };
 
 int wmain(int argc, wchar_t **argv)
