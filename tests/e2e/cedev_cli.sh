@@ -4,18 +4,38 @@
 # a damaged saved registry rather than importing or deleting it.
 . "$(dirname "$0")/lib.sh"
 
-step "errors are one clear line"
+step "errors are one clear line, with nothing left behind"
 expect_error "unknown command 'frob'" cedev frob
 expect_error "no device at /nonexistent/dev" cedev --device /nonexistent/dev windows
-expect_error 'no control shows "Nope"' cedev tap Nope
+expect_error "--device needs a folder" cedev --device= windows
+expect_error "device is off" cedev tap Nope
 expect_error "no such program: /nonexistent.exe" cedev run /nonexistent.exe
-expect_error "no such program on the device" cedev run '\Windows\nonexistent.exe'
+expect_error "README.md is not a Windows program" cedev run "$SOURCE_DIR/README.md"
 expect_error "already exists" cedev init
+expect_error "no program was started" cedev wait exit
+for bad in 5s -1 1e3 inf 3601; do
+    expect_error "plain number of seconds from 0 to 3600" cedev wait window Nope --timeout "$bad"
+done
+readonly_parent=$TEST_DEVICES/$NAME.readonly
+mkdir -p "$readonly_parent" && chmod 555 "$readonly_parent"
+if ! touch "$readonly_parent/probe" 2>/dev/null; then
+    expect_error "cannot create the device folder" cedev --device "$readonly_parent/dev" init
+    expect_eq "$(ls -A "$readonly_parent")" "" "what init left under a read-only parent"
+fi
+rm -rf "$readonly_parent"
+cedev put "$SOURCE_DIR/README.md" '\Flash Disk'
+expect_error "is not a Windows program" cedev run '\Flash Disk\README.md'
+cedev rm '\Flash Disk\README.md'
+expect_error "no such program on the device" cedev run '\Windows\nonexistent.exe'
+cedev run --detach "$PROG"
+cedev wait window Registry
+expect_error 'no control shows "Nope"' cedev tap Nope
 expect_error "off the screen" cedev tap 240,10
 expect_error "unknown key" cedev key alt+nope
-expect_error "no program was started" cedev wait exit
 expect_error "timed out waiting for window \"Nope\"" cedev wait window Nope --timeout 0.2
 expect_error "no message box" cedev box
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "exit code"
 expect_error "does not start with a root key" cedev reg query 'HKXX\Comm'
 expect_error "no key 'HKLM\\\\Nope'" cedev reg query 'HKLM\Nope'
 expect_error "no value 'Nope'" cedev reg query 'HKLM\Comm' Nope
@@ -32,13 +52,32 @@ expect_error "is not a device; not touching it" cedev --device "$TEST_DEVICES/$N
 [ -f "$TEST_DEVICES/$NAME.plain/keep" ] || fail "init touched a folder that is not a device"
 rm -rf "$TEST_DEVICES/$NAME.plain"
 
+step "commands that succeed print nothing on stderr"
+errors=$( {
+    cedev stop
+    cedev reg set 'HKLM\Software\RegSaveTest' Quiet REG_SZ yes
+    cedev run "$PROG" --detach
+    cedev wait window Registry
+    cedev windows
+    cedev screenshot "$TEST_DEVICES/$NAME.png"
+    cedev tap Save
+    cedev wait box
+    cedev tap OK
+    cedev wait exit
+    cedev hive
+    cedev reg export 'HKLM\Comm'
+    cedev ls '\Flash Disk'
+} 2>&1 >/dev/null)
+rm -f "$TEST_DEVICES/$NAME.png"
+expect_eq "$errors" "" "stderr of successful commands"
+
 step "--detach works before or after the program"
 cedev run "$PROG" --detach
 cedev wait window Registry
 cedev key alt+f4
 expect_eq "$(exit_code)" 0 "exit code"
 
-step "the device sees no host files"
+step "the device has no drive but C: and no link out"
 expect_eq "$(ls "$CEDEV_DEVICE/dosdevices" | grep -E '^[a-z]:$')" "c:" "drives of the device"
 links=$(find "$CEDEV_DEVICE/drive_c" -type l | head -n 3)
 [ -z "$links" ] || fail "the device links out to the host: $links"
@@ -46,9 +85,9 @@ links=$(find "$CEDEV_DEVICE/drive_c" -type l | head -n 3)
 step "files go in and out of the device"
 printf 'hello' >"$TEST_DEVICES/$NAME.txt"
 cedev put "$TEST_DEVICES/$NAME.txt" '\Flash Disk'
-expect_match "$(cedev ls '\Flash Disk')" "^ +5  $NAME.txt$" "listing after put"
+expect_match "$(cedev ls '\Flash Disk' | grep "$NAME")" "^ +5  $NAME.txt$" "listing after put"
 cedev rm "\\Flash Disk\\$NAME.txt"
-expect_eq "$(cedev ls '\Flash Disk')" "" "listing after rm"
+expect_eq "$(cedev ls '\Flash Disk' | grep "$NAME")" "" "listing after rm"
 rm -f "$TEST_DEVICES/$NAME.txt"
 
 step "a damaged saved registry is reported and kept; the device boots its factory registry"

@@ -10,7 +10,7 @@ step "a large registry, saved once"
 cedev run "$FLUSHER" grow 2000
 cedev run --detach "$FLUSHER"
 until cedev hive >/dev/null 2>&1; do :; done
-pkill -KILL -f '^C:.Program Files.flusher\.exe' || true
+kill -KILL $(device_pids 'flusher\.exe') 2>/dev/null || true
 cedev wait exit >/dev/null || true
 
 for round in 1 2 3 4 5 6 7 8; do
@@ -20,7 +20,7 @@ for round in 1 2 3 4 5 6 7 8; do
     # later flush: the pause is the fault's timing, not a wait for anything.
     until cedev ls "$HIVE.new" >/dev/null 2>&1; do :; done
     sleep "0.$((RANDOM % 5))$((RANDOM % 10))"
-    pkill -KILL -f '^C:.Program Files.flusher\.exe' || true
+    kill -KILL $(device_pids 'flusher\.exe') 2>/dev/null || true
     rc=0
     cedev wait exit || rc=$?
     [ $rc != 0 ] || fail "the flusher ended by itself"

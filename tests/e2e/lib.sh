@@ -1,8 +1,8 @@
 # Shared by the end-to-end tests: each test script gets a throwaway device of its own,
 # named after the script, and removes it when it ends.
 set -Eeuo pipefail
-# A command that fails on its own says so, with its line.
-trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" ($*) exited with $?" >&2' ERR
+# A command that fails on its own says so, with its line, and what the device said.
+trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" ($*) exited with $?" >&2; device_log >&2' ERR
 
 NAME=$(basename "$0" .sh)
 export CEDEV_DEVICE=$TEST_DEVICES/$NAME
@@ -16,10 +16,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+device_log() {
+    [ -s "$CEDEV_DEVICE/.cedev/log" ] || return 0
+    echo "The device's log ends:"
+    tail -n 15 "$CEDEV_DEVICE/.cedev/log"
+}
+
 fail() {
     echo "FAIL: $*" >&2
     echo "The screen showed:" >&2
     "$CEDEV" windows >&2 2>/dev/null || true
+    device_log >&2
     exit 1
 }
 
@@ -62,6 +69,14 @@ window_line() {
 
 count_windows() {
     cedev windows | grep -c "^text=\"$1\"" || true
+}
+
+# The host ids of the device's running processes whose command line matches REGEX
+# (every one without REGEX): a device's processes share one process namespace.
+device_pids() { # [REGEX]
+    local pid start display
+    read -r pid start display <"$CEDEV_DEVICE/.cedev/session" || return 0
+    pgrep --ns "$pid" --nslist pid -f "${1:-.}" || true
 }
 
 reg_value() { # KEY VALUE

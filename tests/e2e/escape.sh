@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# A device is sealed: what runs inside it reaches neither the host's files nor another
+# device, whatever it names, and cedev never touches a file outside the place it was
+# given, nor the device's own folders.
+. "$(dirname "$0")/lib.sh"
+
+CMD='\Windows\system32\cmd.exe'
+HOSTDIR=$TEST_DEVICES/$NAME.host
+MARK=cedev-escape-$$
+rm -rf "$HOSTDIR" && mkdir -p "$HOSTDIR" && echo precious >"$HOSTDIR/keep.txt"
+trap 'rm -rf "$HOSTDIR" "/tmp/$MARK".*; cleanup' EXIT
+
+# Runs cmd.exe inside the device; prints what it said.
+device_cmd() {
+    cedev run "$CMD" /c "$1" 2>&1 || true
+}
+
+# What a device program writes to /tmp lands in the device's own /tmp.
+expect_sealed() { # NAME WHAT
+    [ ! -e "/tmp/$1" ] || fail "$2 reached the host: /tmp/$1 exists"
+    [ -e "$CEDEV_DEVICE/.cedev/tmp/$1" ] || fail "$2 did not happen at all, so it proves nothing"
+}
+
+step "host files cannot be read, written or run from inside"
+expect_match "$(device_cmd 'type \\?\unix\etc\hostname')" "Failed to open" "reading a host file"
+device_cmd "echo x> \\\\?\\unix\\tmp\\$MARK.written" >/dev/null
+expect_sealed "$MARK.written" "a write to \\\\?\\unix\\tmp"
+device_cmd "start /wait /unix /usr/bin/touch /tmp/$MARK.touched" >/dev/null
+expect_sealed "$MARK.touched" "a host program started from inside"
+device_cmd "mklink /H C:\\hardlink \\\\?\\unix$HOSTDIR\\keep.txt" >/dev/null
+expect_error "no such file" cedev ls '\hardlink'
+expect_match "$(device_cmd 'echo x> \\.\COM1')" "File not found" "the host's serial port"
+
+step "a saved registry that runs host commands at the next start runs them sealed"
+for key in RunOnce RunServices; do
+    cedev reg set "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\$key" Escape REG_SZ \
+        "\\\\?\\unix\\usr\\bin\\touch /tmp/$MARK.$key"
+done
+start_program
+tap_and_expect_box Save "Save OK" "$SAVED"
+cedev reset >/dev/null
+start_program
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "exit code"
+for key in RunOnce RunServices; do
+    expect_sealed "$MARK.$key" "a $key command of the saved registry"
+done
+
+step "cedev follows no link out of the device"
+ln -s "$HOSTDIR" "$CEDEV_DEVICE/drive_c/Flash Disk/hostlink"
+ln -s ../windows "$CEDEV_DEVICE/drive_c/Flash Disk/winlink"
+expect_error "no such file" cedev rm -r '\Flash Disk\hostlink'
+expect_error "is a link" cedev rm -r '\Flash Disk\winlink'
+expect_error "is a link" cedev ls '\Flash Disk\winlink\Fonts'
+printf 'x' >"$TEST_DEVICES/$NAME.txt"
+expect_error "is a link" cedev put "$TEST_DEVICES/$NAME.txt" '\Flash Disk\winlink'
+expect_eq "$(ls "$HOSTDIR")" "keep.txt" "the host folder behind a link"
+[ -f "$CEDEV_DEVICE/drive_c/windows/win.ini" ] || fail "a removal went through a link into \\Windows"
+
+step "a host file name is one device name, never a path"
+cp "$TEST_DEVICES/$NAME.txt" "$TEST_DEVICES/..\\..\\Windows\\evil.txt"
+expect_error "cannot hold" cedev put "$TEST_DEVICES/..\\..\\Windows\\evil.txt" '\Flash Disk'
+rm -f "$TEST_DEVICES/..\\..\\Windows\\evil.txt" "$TEST_DEVICES/$NAME.txt"
+expect_error "no such file" cedev ls '\Windows\evil.txt'
+
+step "paths are normalised before any check: the root and the device's own folders stay"
+for path in '\.' '\Flash Disk\..' '\Flash Disk\\..\.' '/windows/../' '\Windows.' '\WINDOWS\Fonts' '\Flash Disk' \
+    '\Program Files\..\Program Files'; do
+    expect_error "refusing to remove" cedev rm -r "$path"
+done
+cedev ls "$HIVE" >/dev/null
+cedev ls '\Program Files\RegSave.exe' >/dev/null
+
+step "what devices share with the template is read-only to them"
+template=$(ls -d "$BIN"/../cache/prefix-*/drive_c/windows/system32/drivers/etc/hosts | head -n 1)
+before=$(md5sum <"$template")
+expect_match "$(device_cmd 'echo x>> C:\windows\system32\drivers\etc\hosts')" "Access denied" "a write to a shared file"
+expect_error "read-only" cedev rm '\Windows\system32\drivers\etc\hosts'
+expect_eq "$(md5sum <"$template")" "$before" "the template's hosts file"
+expect_eq "$(md5sum <"$CEDEV_DEVICE/drive_c/windows/system32/drivers/etc/hosts")" "$before" "the device's hosts file"

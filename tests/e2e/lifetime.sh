@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# A device's processes belong to it: 'cedev stop' ends every one of them whatever
+# state its Wine server or display is in, a command that finds them broken says so,
+# and nothing long-lived holds the caller's output.
+. "$(dirname "$0")/lib.sh"
+
+# Ends when every process in PIDS is gone, or fails naming what was left.
+expect_gone() { # WHAT PIDS...
+    local what=$1 pid left deadline=$((SECONDS + 20))
+    shift
+    for pid in "$@"; do
+        while [ -e "/proc/$pid" ] && ! grep -q '^State:.*zombie' "/proc/$pid/status" 2>/dev/null; do
+            if [ $SECONDS -ge $deadline ]; then
+                left=$(ps -o pid=,args= -p "$*" | head -n 5)
+                fail "$what: processes still running 20 s later: $left"
+            fi
+            sleep 0.05
+        done
+    done
+}
+
+for victim in wineserver Xvfb; do
+    step "$victim killed from outside: commands say so, stop ends every process"
+    start_program
+    pids=$(device_pids)
+    target=$(device_pids "^(/usr/lib/wine/)?$victim")
+    [ -n "$target" ] || fail "no $victim among the device's processes"
+    kill -KILL $target
+    expect_error "had been ended from outside" cedev windows
+    expect_gone "after the $victim was killed" $pids
+    expect_error "device is off" cedev screenshot "$TEST_DEVICES/$NAME.png"
+    cedev stop
+    cedev reset >/dev/null
+    start_program
+    cedev key alt+f4
+    expect_eq "$(exit_code)" 0 "exit code after the restart"
+done
+
+step "stop while commands run: each ends within its bound, every process goes"
+for round in 1 2 3 4 5; do
+    start_program
+    pids=$(device_pids)
+    rc=0
+    timeout 30 "$CEDEV" tap Save >/dev/null 2>&1 &
+    tapper=$!
+    cedev stop
+    wait $tapper || rc=$?
+    [ $rc != 124 ] || fail "round $round: 'cedev tap' was still waiting 30 s after 'cedev stop'"
+    expect_gone "round $round, after stop" $pids
+done
+
+step "a command that starts the device does not hold its caller's output"
+cedev stop
+for cmd in "run --detach $PROG" "reg query HKLM\\Comm BootCount"; do
+    rc=0
+    # The pipe ends when cedev does, not when the device's processes do.
+    timeout 30 bash -c "\"\$CEDEV\" $cmd 2>&1 | cat >/dev/null" || rc=$?
+    [ $rc != 124 ] || fail "'cedev $cmd | cat' was held open for 30 s"
+    [ $rc = 0 ] || fail "'cedev $cmd | cat' failed ($rc)"
+done
+cedev wait window Registry
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "exit code"
