@@ -10,18 +10,38 @@ export CEDEV_DEVICE=$build/handheld
 
 [ -f "$CEDEV_DEVICE/.cedev/device" ] || "$cedev" init
 
+# Starts RegSave and waits until its window is up. On a device that is not the target
+# handheld it ends at once without a window: that is said, and the device is stopped.
+start_regsave() {
+    "$cedev" run --detach "$prog"
+    local deadline=$((SECONDS + 20))
+    until "$cedev" wait window Registry --timeout 0.3 2>/dev/null; do
+        if "$cedev" wait exit --timeout 0 >/dev/null 2>&1; then
+            "$cedev" stop
+            echo "RegSave ended at once without a window: $CEDEV_DEVICE is not the target handheld" >&2
+            echo "(make a target handheld with: $cedev init --force)" >&2
+            exit 1
+        fi
+        if [ $SECONDS -ge $deadline ]; then
+            "$cedev" stop
+            echo "RegSave did not show its window within 20 s" >&2
+            exit 1
+        fi
+    done
+}
+
 if [ -n "${DISPLAY:-}" ]; then
     echo "RegSave runs on the handheld's 240x320 screen, a window on your display."
     echo "Tap Save or Delete, or press Alt+F4 in its window (Alt+/ shows the About box)."
+    start_regsave
     rc=0
-    "$cedev" run "$prog" || rc=$?
+    "$cedev" wait exit --timeout 3600 || rc=$?
     echo "RegSave exited with code $rc"
     exit 0
 fi
 
 echo "No display: the handheld runs on a private Xvfb, and this script taps for you."
-"$cedev" run --detach "$prog"
-"$cedev" wait window Registry
+start_regsave
 echo "RegSave is up:"
 "$cedev" windows | sed 's/^/  /'
 echo "Tapping \"Save\"..."
