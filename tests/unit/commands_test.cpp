@@ -168,6 +168,64 @@ TEST_F(Commands, AHiveThatCannotBeDeletedReportsFailureAndIsKept)
     EXPECT_EQ(ReadAll(HostHive()), "saved");
 }
 
+// Every search the commands start is closed again: a handle left open would keep the
+// hive's folder busy on the handheld.
+std::vector<HANDLE> s_searches;
+HANDLE(WINAPI *s_findFirst)(LPCWSTR, LPWIN32_FIND_DATAW);
+BOOL(WINAPI *s_findClose)(HANDLE);
+HANDLE WINAPI RecFindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW data)
+{
+    HANDLE h = s_findFirst(name, data);
+    if (h != INVALID_HANDLE_VALUE)
+        s_searches.push_back(h);
+    return h;
+}
+BOOL WINAPI RecFindClose(HANDLE h)
+{
+    for (size_t i = 0; i < s_searches.size(); ++i) {
+        if (s_searches[i] == h) {
+            s_searches.erase(s_searches.begin() + i);
+            break;
+        }
+    }
+    return s_findClose(h);
+}
+
+TEST_F(Commands, EverySearchIsClosed)
+{
+    ImportHook first("FindFirstFileW", (void *)RecFindFirstFileW);
+    ImportHook close("FindClose", (void *)RecFindClose);
+    s_findFirst = first.Original<decltype(s_findFirst)>();
+    s_findClose = close.Original<decltype(s_findClose)>();
+    s_searches.clear();
+    WriteDword(HKEY_LOCAL_MACHINE, kLock, L"EnableSave", 1);
+    EXPECT_EQ(Run(SaveRegistry).text, kSaveDone);
+    EXPECT_TRUE(s_searches.empty()) << "Save left a search open";
+    HANDLE held = CreateFileW(HostHive().c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(Run(DeleteRegistry).text, kDeleteFail);
+    CloseHandle(held);
+    EXPECT_TRUE(s_searches.empty()) << "Delete left a search open";
+}
+
+// Only paths that start with one backslash are the device's; "\\?\" and "\\server"
+// names go to the platform as they are.
+TEST_F(Commands, OtherPathsReachThePlatformUnchanged)
+{
+    WriteDeviceFile(kHive, "saved");
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(L"\\\\?\\C:\\Flash Disk\\registry.dat", &fd);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "a \\\\?\\ path was changed on its way";
+    FindClose(h);
+    // A folder C:\server\share would be found if "\\server\share" were taken as C:'s.
+    CreateDirectoryW(L"C:\\server", NULL);
+    CreateDirectoryW(L"C:\\server\\share", NULL);
+    EXPECT_EQ(FindFirstFileW(L"\\\\server\\share", &fd), INVALID_HANDLE_VALUE) << "a \\\\server path was taken as C:'s";
+    RemoveDirectoryW(L"C:\\server\\share");
+    RemoveDirectoryW(L"C:\\server");
+    EXPECT_TRUE(DeleteFileW(L"\\\\?\\C:\\Flash Disk\\registry.dat"));
+    EXPECT_FALSE(DeviceFileExists(kHive));
+}
+
 // A second tap while the first command's box is up runs inside that box's modal loop;
 // the first destroy ends the program, the later one finds no window, and the program
 // still exits with 0.

@@ -281,18 +281,27 @@ INSTANTIATE_TEST_SUITE_P(Rows, Routing, ::testing::ValuesIn(kRoutes),
 
 TEST_F(MainWindow, AnyWindowWithTheTitleCountsAsARunningCopy)
 {
-    // Not our class, and another case: the title comparison decides.
-    HWND other = CreateWindowExW(0, L"STATIC", L"REGISTRY", WS_OVERLAPPED, 0, 0, 50, 50, NULL, NULL, NULL, NULL);
-    ASSERT_NE(other, nullptr);
-    WriteDword(HKEY_LOCAL_MACHINE, kComm, L"BootCount", 3);
+    // A hidden copy is shown; a visible one behind another window comes forward.
+    for (DWORD visible : {(DWORD)0, (DWORD)WS_VISIBLE}) {
+        // Not our class, and another case: the title comparison decides.
+        HWND other = CreateWindowExW(0, L"STATIC", L"REGISTRY", WS_OVERLAPPED | visible, 0, 0, 50, 50, NULL, NULL,
+                                     NULL, NULL);
+        ASSERT_NE(other, nullptr);
+        HWND front = CreateWindowExW(0, L"STATIC", L"front", WS_OVERLAPPED | WS_VISIBLE, 60, 0, 50, 50, NULL, NULL,
+                                     NULL, NULL);
+        ASSERT_TRUE(SetForegroundWindow(front));
+        WriteDword(HKEY_LOCAL_MACHINE, kComm, L"BootCount", 3);
 
-    EXPECT_FALSE(CreateMainWindow(instance, SW_SHOWNORMAL));
-    EXPECT_EQ(FindWindowW(L"Registry", NULL), nullptr) << "a second main window was created";
-    EXPECT_TRUE(IsWindowVisible(other)) << "the running copy was not shown";
-    DWORD value = 0;
-    ASSERT_TRUE(ReadDword(HKEY_LOCAL_MACHINE, kComm, L"BootCount", &value));
-    EXPECT_EQ(value, 3u) << "a second start wrote the boot counter";
-    DestroyWindow(other);
+        EXPECT_FALSE(CreateMainWindow(instance, SW_SHOWNORMAL));
+        EXPECT_EQ(FindWindowW(L"Registry", NULL), nullptr) << "a second main window was created";
+        EXPECT_TRUE(IsWindowVisible(other)) << "the running copy was not shown";
+        EXPECT_EQ(GetForegroundWindow(), other) << "the running copy was not brought forward";
+        DWORD value = 0;
+        ASSERT_TRUE(ReadDword(HKEY_LOCAL_MACHINE, kComm, L"BootCount", &value));
+        EXPECT_EQ(value, 3u) << "a second start wrote the boot counter";
+        DestroyWindow(front);
+        DestroyWindow(other);
+    }
 }
 
 }  // namespace

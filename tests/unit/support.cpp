@@ -1,9 +1,12 @@
 // Test support: import-table hooks, message and call recording, message boxes.
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <ostream>
 #include <stdexcept>
+#include <stdio.h>
 
 // ---------------------------------------------------------------------------
 // Import hooks
@@ -51,6 +54,54 @@ ImportHook::~ImportHook()
 {
     WriteSlot(slot_, original_);
 }
+
+// ---------------------------------------------------------------------------
+// A bound on every test: one that waits for ever (a modal loop that never ends, a
+// message that never comes) is named, and the run ends, instead of hanging.
+
+namespace {
+
+const DWORD kTestBoundMs = 20000;
+
+class Watchdog : public ::testing::EmptyTestEventListener {
+    // One per test: the watching thread owns it once the test has ended.
+    struct Watch {
+        HANDLE done;
+        std::string name;
+    };
+    Watch *current_ = nullptr;
+
+    void OnTestStart(const ::testing::TestInfo &info) override
+    {
+        current_ = new Watch{CreateEventW(NULL, TRUE, FALSE, NULL),
+                             std::string(info.test_suite_name()) + "." + info.name()};
+        CloseHandle(CreateThread(NULL, 0, Run, current_, 0, NULL));
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { SetEvent(current_->done); }
+
+    static DWORD WINAPI Run(void *arg)
+    {
+        auto *watch = static_cast<Watch *>(arg);
+        if (WaitForSingleObject(watch->done, kTestBoundMs) == WAIT_OBJECT_0) {
+            CloseHandle(watch->done);
+            delete watch;
+            return 0;
+        }
+        fprintf(stderr, "FAIL: %s did not finish within %lu s: it waits for a window, box or message that never comes\n",
+                watch->name.c_str(), (unsigned long)(kTestBoundMs / 1000));
+        fflush(stderr);
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+        return 0;
+    }
+};
+
+const bool s_watching = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog);
+    return true;
+}();
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Events
