@@ -8,7 +8,19 @@ NAME=$(basename "$0" .sh)
 export CEDEV_DEVICE=$TEST_DEVICES/$NAME
 PROG=$BIN/RegSave.exe
 
-cedev() { "$CEDEV" "$@"; }
+# Every cedev command of a test is bounded: one that hangs fails the test, named.
+CEDEV_BOUND=${CEDEV_BOUND:-45}
+cedev() {
+    local rc=0 start=$SECONDS
+    timeout -k 5 "$CEDEV_BOUND" "$CEDEV" "$@" || rc=$?
+    # 124 and 137 are also exit codes of programs (137: killed), passed on by cedev.
+    if { [ $rc = 124 ] || [ $rc = 137 ]; } && [ $((SECONDS - start)) -ge "$CEDEV_BOUND" ]; then
+        echo "FAIL: 'cedev $*' did not finish within ${CEDEV_BOUND}s" >&2
+        device_log >&2
+        exit 1
+    fi
+    return $rc
+}
 
 cleanup() {
     "$CEDEV" stop >/dev/null 2>&1 || true
@@ -17,9 +29,16 @@ cleanup() {
 trap cleanup EXIT
 
 device_log() {
-    [ -s "$CEDEV_DEVICE/.cedev/log" ] || return 0
-    echo "The device's log ends:"
-    tail -n 15 "$CEDEV_DEVICE/.cedev/log"
+    local job
+    if [ -s "$CEDEV_DEVICE/.cedev/log" ]; then
+        echo "The device's log ends:"
+        tail -n 15 "$CEDEV_DEVICE/.cedev/log"
+    fi
+    for job in "$CEDEV_DEVICE"/.cedev/jobs/*.log; do
+        [ -s "$job" ] || continue
+        echo "The last detached program said ($(cat "${job%.log}.rc" 2>/dev/null || echo 'still running')):"
+        tail -n 10 "$job"
+    done
 }
 
 fail() {
