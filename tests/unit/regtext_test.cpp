@@ -57,6 +57,12 @@ TEST(WineDump, LinkKeysAreLeftOutAndEmptyLeavesKept)
     EXPECT_EQ(Converted("[Linked] 1\n#time=1\n#link\n\"SymbolicLinkValue\"=hex(6):5c,00,\\\n  41,00\n"
                         "[Leaf] 1\n#time=1\n#class=\"c\"\n"),
               L"\r\n[ROOT\\Leaf]\r\n");
+    // A key holding only links has no section of its own; it is written once, so that
+    // a cold boot knows it was there. One with values is not written twice.
+    EXPECT_EQ(Converted("[Only\\\\L1] 1\n#link\n[Only\\\\L2] 1\n#link\n[Only\\\\Sub\\\\L3] 1\n#link\n"
+                        "[Valued] 1\n\"v\"=dword:1\n[Valued\\\\Sub] 1\n[Valued\\\\L4] 1\n#link\n"),
+              L"\r\n[ROOT\\Only]\r\n\r\n[ROOT\\Only\\Sub]\r\n"
+              L"\r\n[ROOT\\Valued]\r\n\"v\"=dword:00000001\r\n\r\n[ROOT\\Valued\\Sub]\r\n");
 }
 
 TEST(WineDump, RefusesInputItCannotRead)
