@@ -145,11 +145,14 @@ int Mix(unsigned seed, int ops, int bulk)
         SetValue({HKEY_LOCAL_MACHINE, key}, L"v" + std::to_wstring(i) + Name(false).substr(0, 20), type, data);
     }
     // In every mix, the values an earlier saved file got wrong: a string without its
-    // terminator (it came back two bytes longer), one of odd length, an empty one.
+    // terminator (it came back two bytes longer), one of odd length, an empty one; and
+    // values of the roots themselves.
     Key fixed = {HKEY_CURRENT_USER, L"Software\\RoundTrip"};
     SetValue(fixed, L"Unterminated", REG_SZ, std::vector<BYTE>((const BYTE *)L"abc", (const BYTE *)L"abc" + 6));
     SetValue(fixed, L"Odd", REG_MULTI_SZ, std::vector<BYTE>((const BYTE *)L"a\0b", (const BYTE *)L"a\0b" + 5));
     SetValue(fixed, L"", REG_EXPAND_SZ, std::vector<BYTE>());
+    SetValue({HKEY_LOCAL_MACHINE, L""}, L"Root", REG_BINARY, std::vector<BYTE>(3, 7));
+    SetValue({HKEY_CURRENT_USER, L""}, L"", REG_SZ, std::vector<BYTE>(4, 0));
     // Factory keys and values are as much part of the mix as new ones.
     std::vector<Key> keys;
     for (const wchar_t *top : {L"Software\\Classes", L"Software\\Microsoft", L"Comm", L"Software\\Wine"})
@@ -202,60 +205,38 @@ int Mix(unsigned seed, int ops, int bulk)
 
 void Escaped(std::string *out, const wchar_t *s, size_t n)
 {
+    char buf[8];
     for (size_t i = 0; i < n; ++i) {
-        if (s[i] < 0x20 || s[i] >= 0x7f || s[i] == L'%') {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "%%%04x", (unsigned)s[i]);
-            *out += buf;
-        } else {
-            *out += (char)s[i];
-        }
+        bool plain = s[i] >= 0x20 && s[i] < 0x7f && s[i] != L'%';
+        out->append(buf, plain ? (buf[0] = (char)s[i], 1) : snprintf(buf, sizeof(buf), "%%%04x", (unsigned)s[i]));
     }
 }
 
 void DumpKey(HKEY root, const std::wstring &path, std::string *out)
 {
     HKEY h;
-    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &h)) {
-        *out += "cannot open ";
-        Escaped(out, path.c_str(), path.size());
-        *out += "\n";
-        return;
-    }
-    std::string line;
-    Escaped(&line, RootName(root), wcslen(RootName(root)));
-    if (!path.empty()) {
-        line += '\\';
-        Escaped(&line, path.c_str(), path.size());
-    }
-    *out += line + "\t\n";
-    DWORD maxData = 0;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &h))
+        return;  // the other dump shows what is missing
+    std::wstring full = RootName(root) + (path.empty() ? L"" : L"\\" + path);
+    std::string key;
+    Escaped(&key, full.c_str(), full.size());
+    *out += key + "\t\n";
+    DWORD maxData = 0, len, size, type;
     RegQueryInfoKeyW(h, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &maxData, NULL, NULL);
     std::vector<BYTE> data(maxData + 1);
     std::vector<wchar_t> name(16385);
-    for (DWORD i = 0;; ++i) {
-        DWORD len = 16385, size = maxData + 1, type;
-        if (RegEnumValueW(h, i, name.data(), &len, NULL, &type, data.data(), &size))
-            break;
+    for (DWORD i = 0; len = 16385, size = maxData + 1,
+                      !RegEnumValueW(h, i, name.data(), &len, NULL, &type, data.data(), &size); ++i) {
+        *out += key + "\t" + (len ? "\"" : "@");
+        Escaped(out, name.data(), len);
         char buf[16];
-        *out += line + "\t";
-        if (len) {
-            *out += '"';
-            Escaped(out, name.data(), len);
-            *out += '"';
-        } else {
-            *out += '@';
-        }
-        snprintf(buf, sizeof(buf), "\t%lx\t", (unsigned long)type);
-        *out += buf;
-        for (DWORD b = 0; b < size; ++b) {
-            snprintf(buf, sizeof(buf), "%02x", data[b]);
-            *out += buf;
-        }
+        out->append(buf, snprintf(buf, sizeof(buf), "%s\t%lx\t", len ? "\"" : "", (unsigned long)type));
+        for (DWORD b = 0; b < size; ++b)
+            out->append(buf, snprintf(buf, sizeof(buf), "%02x", data[b]));
         *out += '\n';
     }
     wchar_t sub[300];
-    for (DWORD i = 0, len = 300; !RegEnumKeyExW(h, i, sub, &len, NULL, NULL, NULL, NULL); ++i, len = 300)
+    for (DWORD i = 0; len = 300, !RegEnumKeyExW(h, i, sub, &len, NULL, NULL, NULL, NULL); ++i)
         DumpKey(root, (path.empty() ? L"" : path + L"\\") + sub, out);
     RegCloseKey(h);
 }
@@ -265,11 +246,10 @@ int Dump(const wchar_t *file)
     std::string out;
     DumpKey(HKEY_LOCAL_MACHINE, L"", &out);
     DumpKey(HKEY_CURRENT_USER, L"", &out);
-    HANDLE f = CreateFileW(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD n = 0;
-    bool ok = f != INVALID_HANDLE_VALUE && WriteFile(f, out.data(), (DWORD)out.size(), &n, NULL) && n == out.size();
-    if (f != INVALID_HANDLE_VALUE)
-        CloseHandle(f);
+    FILE *f = _wfopen(file, L"wb");
+    bool ok = f && fwrite(out.data(), 1, out.size(), f) == out.size();
+    if (f && fclose(f))
+        ok = false;
     if (!ok)
         fprintf(stderr, "cannot write %ls\n", file);
     return ok ? 0 : 1;
