@@ -130,8 +130,21 @@ private:
         if (p_ >= end_)
             return false;
         const char16_t *s = p_;
-        while (p_ < end_ && *p_ != u'\n')
-            ++p_;
+        // Most of the file is long lines: memchr finds the byte of a line break fast,
+        // and the unit it starts is checked to be one.
+        const char *at = reinterpret_cast<const char *>(p_), *stop = reinterpret_cast<const char *>(end_);
+        for (;;) {
+            at = static_cast<const char *>(memchr(at, '\n', stop - at));
+            if (!at) {
+                p_ = end_;
+                break;
+            }
+            if ((at - reinterpret_cast<const char *>(s)) % 2 == 0 && at + 1 < stop && at[1] == 0) {
+                p_ = reinterpret_cast<const char16_t *>(at);
+                break;
+            }
+            ++at;
+        }
         const char16_t *e = p_;
         if (p_ < end_)
             ++p_;
@@ -297,6 +310,7 @@ private:
         bool afterComma = false;
         for (;;) {
             size_t k = 0;
+            bytes.reserve(bytes.size() + rest.size() / 3 + 1);
             while (k < rest.size()) {
                 char16_t c = rest[k];
                 if (c == u' ' || c == u'\t') {
