@@ -25,6 +25,9 @@ expect_error "not a device path" cedev ls 'Z:\'
 expect_error "no such file or folder" cedev ls '\Nope'
 expect_error "refusing to remove the device's root" cedev rm -r '\'
 expect_error "no such file: /nonexistent" cedev put /nonexistent '\Flash Disk'
+expect_error "not a device path" cedev hive 'Z:\registry.dat'
+expect_error "leaves the device" cedev hive '\..\registry.dat'
+expect_error '\\Nope.dat: no such file' cedev hive '\Nope.dat'
 rm -rf "$TEST_DEVICES/$NAME.plain"
 mkdir -p "$TEST_DEVICES/$NAME.plain"
 touch "$TEST_DEVICES/$NAME.plain/keep"

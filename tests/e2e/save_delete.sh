@@ -68,6 +68,9 @@ tap_and_expect_box Delete "Delete OK" "$DELETED"
 expect_error "no such file" cedev ls "$HIVE"
 expect_eq "$(reg_value 'HKLM\SYSTEM\ORV\REGLock' EnableSave)" "REG_DWORD 0x00000007" "EnableSave after Delete"
 cedev reset
+for f in system.reg user.reg userdef.reg; do
+    cmp -s "$CEDEV_DEVICE/$f" "$CEDEV_DEVICE/.cedev/factory/$f" || fail "$f is not the factory one after Delete"
+done
 expect_error "no key" cedev reg query 'HKLM\Software\RegSaveTest'
 
 step "Delete with no hive still completes"
