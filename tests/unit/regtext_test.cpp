@@ -75,6 +75,8 @@ TEST(WineDump, RefusesInputItCannotRead)
         "[K] 1\n\"v\"=dword:123456789\n",  // more than 32 bits
         "[K] 1\ngarbage\n",                // neither key nor value
         "[K\n",                            // key without its bracket
+        "[Line\\nBreak] 1\n",              // a key name no key line can hold
+        "[K] 1\n\"a\\0b\"=dword:1\n",      // a NUL in a value name
     };
     for (const char *body : bad) {
         std::wstring out;
