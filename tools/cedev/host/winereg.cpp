@@ -13,9 +13,9 @@ const char kHexDigits[] = "0123456789abcdef";
 
 enum : uint32_t { kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7 };
 
-// Appends s as Wine escapes it; special1 and special2 are the delimiters of the place
+// Appends s as Wine escapes it; delim1 and delim2 are the delimiters of the place
 // it stands in ("[" and "]" in a key path, '"' in a name or string).
-void AppendEscaped(std::string *out, const char16_t *s, size_t n, char special1, char special2)
+void AppendEscaped(std::string *out, const char16_t *s, size_t n, char delim1, char delim2)
 {
     char buf[1536];  // room for 256 characters at the longest escape
     while (n) {
@@ -24,7 +24,7 @@ void AppendEscaped(std::string *out, const char16_t *s, size_t n, char special1,
         for (size_t i = 0; i < chunk; ++i) {
             char16_t c = s[i];
             if (c >= 0x20 && c < 0x7f) {
-                if (c == u'\\' || c == special1 || c == special2)
+                if (c == u'\\' || c == delim1 || c == delim2)
                     *p++ = '\\';
                 *p++ = static_cast<char>(c);
             } else if (c < 0x20) {
