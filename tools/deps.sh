@@ -3,7 +3,7 @@
 # root; otherwise names them and fails.
 set -u
 packages=(
-    cmake make
+    cmake make g++
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     googletest
     wine64 fonts-wine

@@ -232,6 +232,47 @@ void AppendQuoted(WideBuffer *out, const WCHAR *s, size_t n)
     out->Append(L'"');
 }
 
+// The number of names in a key path; 0 for the root.
+size_t PathDepth(const WCHAR *s, size_t n)
+{
+    size_t depth = n ? 1 : 0;
+    for (size_t i = 0; i < n; ++i)
+        depth += s[i] == L'\\';
+    return depth;
+}
+
+// The number of leading names two key paths share.
+size_t CommonDepth(const WCHAR *a, size_t an, const WCHAR *b, size_t bn)
+{
+    if (!an || !bn)
+        return 0;
+    size_t i = 0, depth = 0;
+    for (; i < an && i < bn && a[i] == b[i]; ++i)
+        depth += a[i] == L'\\';
+    return depth + ((i == an || a[i] == L'\\') && (i == bn || b[i] == L'\\'));
+}
+
+// A key line of regedit's syntax has no escapes: a key name cannot hold a line break,
+// nor a NUL, which no registry file can carry.
+bool WritableKeyPath(const WCHAR *s, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (s[i] == L'\r' || s[i] == L'\n' || s[i] == 0)
+            return false;
+    }
+    return true;
+}
+
+// A value name can hold anything but a NUL.
+bool WritableValueName(const WCHAR *s, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        if (s[i] == 0)
+            return false;
+    }
+    return true;
+}
+
 // A REG_SZ can be written as a quoted string when it ends in its one terminator and
 // holds no other control characters.
 bool IsPlainString(const BYTE *data, size_t size)
@@ -308,19 +349,30 @@ bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideB
     size_t count = 0, cap = 0;
     bool ok = true;
     bool inKey = false, skipKey = false, keyWritten = false;
+    size_t keyDepth = 0;
     const char *line;
     size_t n;
 
+    // Links are left out, but the key holding one stays in the file even when it has
+    // no section of its own (no values, only links below it): a cold boot brings a link
+    // back only where its parent was saved (the roots always are). written.data[d] says
+    // whether the key d names deep on the current key's path has its header written.
+    WideBuffer prev, written;
+    auto writeHeader = [&](size_t pathLen, size_t depth) {
+        out->Append(L"\r\n[", 3);
+        out->Append(rootName);
+        if (pathLen) {
+            out->Append(L'\\');
+            out->Append(key.data, pathLen);
+        }
+        out->Append(L"]\r\n", 3);
+        if (depth < written.len)
+            written.data[depth] = 1;
+    };
     // A key's header is written once its section is known not to be a link.
     auto flushKey = [&]() {
         if (inKey && !skipKey && !keyWritten) {
-            out->Append(L"\r\n[", 3);
-            out->Append(rootName);
-            if (key.len) {
-                out->Append(L'\\');
-                out->Append(key.data, key.len);
-            }
-            out->Append(L"]\r\n", 3);
+            writeHeader(key.len, keyDepth);
             keyWritten = true;
         }
     };
@@ -340,14 +392,31 @@ bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideB
         if (line[0] == '[') {
             flushKey();
             key.len = 0;
-            ok = Unescape(line + 1, end, ']', &key) != nullptr;
+            ok = Unescape(line + 1, end, ']', &key) != nullptr && WritableKeyPath(key.data, key.len);
+            // The keys this one shares with the previous one keep their marks.
+            size_t common = CommonDepth(prev.data, prev.len, key.data, key.len);
+            keyDepth = PathDepth(key.data, key.len);
+            if (written.len > common + 1)
+                written.len = common + 1;
+            while (written.len <= keyDepth && !written.failed)
+                written.Append((WCHAR)0);
+            prev.len = 0;
+            prev.Append(key.data, key.len);
+            ok = ok && !written.failed && !prev.failed;
             inKey = true;
             skipKey = keyWritten = false;
             continue;
         }
         if (line[0] == '#') {
-            if (n == 5 && !memcmp(line, "#link", 5))
+            if (n == 5 && !memcmp(line, "#link", 5)) {
                 skipKey = true;
+                if (keyDepth > 1 && !written.data[keyDepth - 1]) {
+                    size_t parentLen = key.len;
+                    while (parentLen && key.data[parentLen - 1] != L'\\')
+                        --parentLen;
+                    writeHeader(parentLen - 1, keyDepth - 1);
+                }
+            }
             continue;
         }
         if (line[0] != '"' && line[0] != '@') {
@@ -357,7 +426,7 @@ bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideB
         // A value: "name"=data or @=data.
         name.len = 0;
         const char *p = line[0] == '@' ? line + 1 : Unescape(line + 1, end, '"', &name);
-        if (!p || p >= end || *p != '=') {
+        if (!p || p >= end || *p != '=' || !WritableValueName(name.data, name.len)) {
             ok = false;
             break;
         }

@@ -36,7 +36,9 @@ struct WideBuffer {
 
 // Converts one root's dump in Wine's registry format (as NtSaveKey writes it) into
 // regedit syntax, each key prefixed with rootName. Symbolic-link keys are left out:
-// they are re-created by the device itself. Returns false on input it cannot read.
+// they are re-created by the device itself. Returns false on input it cannot read, and
+// for a name that no registry file could bring back exactly: a key name holding a line
+// break or a NUL, a value name holding a NUL.
 bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideBuffer *out);
 
 // HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER as one registry file, byte-order mark

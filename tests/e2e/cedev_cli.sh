@@ -45,6 +45,9 @@ expect_error "not a device path" cedev ls 'Z:\'
 expect_error "no such file or folder" cedev ls '\Nope'
 expect_error "refusing to remove the device's root" cedev rm -r '\'
 expect_error "no such file: /nonexistent" cedev put /nonexistent '\Flash Disk'
+expect_error "not a device path" cedev hive 'Z:\registry.dat'
+expect_error "leaves the device" cedev hive '\..\registry.dat'
+expect_error '\\Nope.dat: no such file' cedev hive '\Nope.dat'
 rm -rf "$TEST_DEVICES/$NAME.plain"
 mkdir -p "$TEST_DEVICES/$NAME.plain"
 touch "$TEST_DEVICES/$NAME.plain/keep"
@@ -100,8 +103,58 @@ cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.cut"
 rc=0
 out=$(cedev reset 2>&1) || rc=$?
 expect_eq "$rc" 3 "exit code of reset with a damaged hive"
-expect_match "$out" 'registry.dat (is damaged|.*cut short)' "reset's report"
+expect_match "$out" '^cedev: \\Flash Disk\\registry.dat line [0-9]+: .*; kept it, the device runs on its factory' \
+    "reset's report"
 cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.cut" || fail "reset changed the damaged hive"
 rm -f "$TEST_DEVICES/$NAME.cut"
 expect_error "no key" cedev reg query 'HKLM\Software\RegSaveTest'
 expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000001" "BootCount of the factory registry"
+
+step "hive and reset judge every file alike: damaged ones by their line, whole ones applied whole"
+cedev stop
+# A saved registry of these lines: UTF-16 with a byte-order mark, CR LF line ends.
+write_hive() {
+    { printf '\xff\xfe' && printf '%s\r\n' "$@" | iconv -f UTF-8 -t UTF-16LE; } >"$HOST_HIVE"
+}
+HEAD='Windows Registry Editor Version 5.00'
+END='; End of registry'
+KEY257=$(printf 'k%.0s' {1..257})
+VALUE16384=$(printf 'v%.0s' {1..16384})
+while IFS='|' read -r line expected; do
+    IFS='^' read -r -a body <<<"$line"
+    write_hive "$HEAD" "${body[@]}"
+    cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.bad"
+    for command in hive reset; do
+        rc=0
+        out=$(cedev $command 2>&1 >/dev/null) || rc=$?
+        expect_eq "$rc" 3 "exit code of $command for [${line:0:60}]"
+        expect_match "$out" "^cedev: \\\\Flash Disk\\\\registry.dat $expected" "$command's report for [${line:0:60}]"
+    done
+    cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.bad" || fail "reset changed the damaged hive [${line:0:60}]"
+    for f in system.reg user.reg userdef.reg; do
+        cmp -s "$CEDEV_DEVICE/$f" "$CEDEV_DEVICE/.cedev/factory/$f" ||
+            fail "$f is not the factory one after [${line:0:60}]"
+    done
+done <<EOF_CASES
+[HKEY_LOCAL_MACHINE\Comm]^"BootCount"=dword:00000007|line 3: it ends before its end mark
+[-HKEY_LOCAL_MACHINE]^$END|line 2: a deletion line
+[HKEY_LOCAL_MACHINE\Comm]^"BootCount"=-^$END|line 3: a deletion line
+[HKEY_CLASSES_ROOT\.txt]^@="txtfile"^$END|line 2: a key outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER
+[HKEY_USERS\.DEFAULT\Software]^$END|line 2: a key outside
+[HKEY_LOCAL_MACHINE\Software\\$KEY257]^$END|line 2: a key name is longer than 256 characters
+[HKEY_LOCAL_MACHINE\Comm]^"$VALUE16384"=dword:00000001^$END|line 3: a value name is longer than 16383
+[HKEY_LOCAL_MACHINE\Comm]^"BootCount"=dword:1^"x"="a\qb"^$END|line 4: a string has an escape other than
+[HKEY_LOCAL_MACHINE\Comm]^"BootCount"=hex(4):07,00,\^^$END|line 4: hex data ends with a comma
+[HKEY_LOCAL_MACHINE\Comm]^$END^[HKEY_LOCAL_MACHINE\Extra]|line 4: there is more after its end mark
+EOF_CASES
+rm -f "$TEST_DEVICES/$NAME.bad"
+
+# Names at the registry's limits, and nothing left of the factory registry but them.
+write_hive "$HEAD" "[HKEY_LOCAL_MACHINE\Software\${KEY257:1}]" "\"${VALUE16384:1}\"=dword:0000002a" \
+    '[HKEY_CURRENT_USER\ControlPanel\QM410Key]' "$END"
+expect_eq "$(cedev hive)" '\Flash Disk\registry.dat: reads back cleanly, 2 keys, 1 values' "hive of a whole file"
+expect_eq "$(cedev reset)" 'cold boot: the registry saved in \Flash Disk\registry.dat (2 keys, 1 values)' \
+    "reset of a whole file"
+expect_eq "$(reg_value "HKLM\Software\${KEY257:1}" "${VALUE16384:1}")" "REG_DWORD 0x0000002a" "value at the limits"
+expect_error "no key" cedev reg query 'HKLM\Comm'
+expect_error "no value" cedev reg query 'HKCU\ControlPanel\QM410Key' KBD/SCAN

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Save keeps the registry across a cold boot; Delete makes the next cold boot start
-# from the factory registry. The saved file is an ordinary registry file: Wine's own
+# Save keeps the registry across a cold boot, exactly: what was deleted stays deleted,
+# and a key that could not come back makes Save fail. Delete makes the next cold boot
+# start from the factory registry. The saved file is an ordinary registry file: Wine's own
 # regedit imports it, and what it imports is what was saved.
 . "$(dirname "$0")/lib.sh"
 
@@ -22,9 +23,11 @@ normalise() {
         LC_ALL=C sort -u
 }
 
-step "Save writes the hive, and a cold boot keeps what was saved"
+step "Save writes the hive, and a cold boot brings back what was saved, deletions included"
 cedev reg set 'HKLM\Software\RegSaveTest' Marker REG_SZ "kept across a cold boot"
 cedev reg set 'HKCU\Software\RegSaveTest' Unicode REG_SZ 'café ☺ "quoted" \back'
+cedev reg delete 'HKLM\Comm'
+cedev reg delete 'HKCU\ControlPanel\QM410Key' KBD/SCAN
 start_program
 tap_and_expect_box Save "Save OK" "$SAVED"
 expect_eq "$(reg_value 'HKLM\SYSTEM\ORV\REGLock' EnableSave)" "REG_DWORD 0x00000001" "EnableSave after Save"
@@ -32,6 +35,21 @@ cedev hive >/dev/null
 cedev reset
 expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' Marker)" "REG_SZ kept across a cold boot" "value after cold boot"
 expect_eq "$(reg_value 'HKCU\Software\RegSaveTest' Unicode)" 'REG_SZ café ☺ "quoted" \back' "value after cold boot"
+expect_error "no key" cedev reg query 'HKLM\Comm'
+expect_error "no value" cedev reg query 'HKCU\ControlPanel\QM410Key' KBD/SCAN
+
+step "a key name no saved registry can hold: Save fails, and the saved one stays as it was"
+cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.good"
+BROKEN=$'HKCU\\Software\\RegSaveTest\\Line\nBreak'
+cedev reg set "$BROKEN" Value REG_DWORD 1
+expect_eq "$(reg_value "$BROKEN" Value)" "REG_DWORD 0x00000001" "the key with a line break"
+start_program
+tap_and_expect_box Save "Save OK" "$SAVE_FAILED"
+cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.good" || fail "a failed Save changed the saved registry"
+rm -f "$TEST_DEVICES/$NAME.good"
+cedev reset
+expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' Marker)" "REG_SZ kept across a cold boot" "value after cold boot"
+expect_error "no key" cedev reg query "$BROKEN"
 
 step "Wine's regedit imports the hive, and what it imports equals what was saved"
 cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.saved"
@@ -50,6 +68,9 @@ tap_and_expect_box Delete "Delete OK" "$DELETED"
 expect_error "no such file" cedev ls "$HIVE"
 expect_eq "$(reg_value 'HKLM\SYSTEM\ORV\REGLock' EnableSave)" "REG_DWORD 0x00000007" "EnableSave after Delete"
 cedev reset
+for f in system.reg user.reg userdef.reg; do
+    cmp -s "$CEDEV_DEVICE/$f" "$CEDEV_DEVICE/.cedev/factory/$f" || fail "$f is not the factory one after Delete"
+done
 expect_error "no key" cedev reg query 'HKLM\Software\RegSaveTest'
 
 step "Delete with no hive still completes"

@@ -4,8 +4,13 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <string>
+
+extern "C" NTSTATUS NTAPI NtCreateKey(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG);
+extern "C" NTSTATUS NTAPI NtSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE);
 
 namespace {
 
@@ -227,6 +232,42 @@ TEST_F(Persistence, AFailedWriteLeavesThePreviousFileAsItWas)
     RemoveDirectoryW(kTemp);
     EXPECT_NE(rc, ERROR_SUCCESS);
     EXPECT_EQ(ReadHive(), L"\xfeff" L"previous");
+}
+
+TEST_F(Persistence, RefusesNamesNoRegistryFileCanBringBack)
+{
+    // A key line has no escapes, and no file carries a NUL in a name: each of these
+    // makes the flush fail and leaves the previous file as it was.
+    WriteHive(L"\xfeff" L"previous");
+    const struct {
+        const wchar_t *key, *value;
+        size_t keyLen, valueLen;
+    } cases[] = {
+        {L"Line\nBreak", L"v", 10, 1}, {L"Carriage\rReturn", L"v", 15, 1},
+        {L"Nul\0Inside", L"v", 10, 1}, {L"Plain", L"Nul\0Value", 5, 9},
+    };
+    HKEY parent;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &parent, NULL), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.key, c.keyLen) + L"/" + std::wstring(c.value, c.valueLen)));
+        // The native calls take counted names, so a NUL can be part of one.
+        UNICODE_STRING name = {(USHORT)(c.keyLen * 2), (USHORT)(c.keyLen * 2), (PWSTR)c.key};
+        OBJECT_ATTRIBUTES attr;
+        InitializeObjectAttributes(&attr, &name, 0, parent, NULL);
+        HANDLE key;
+        ASSERT_EQ(NtCreateKey(&key, KEY_ALL_ACCESS, &attr, 0, NULL, 0, NULL), 0);
+        UNICODE_STRING valueName = {(USHORT)(c.valueLen * 2), (USHORT)(c.valueLen * 2), (PWSTR)c.value};
+        DWORD one = 1;
+        ASSERT_EQ(NtSetValueKey(key, &valueName, 0, REG_DWORD, &one, 4), 0);
+        EXPECT_NE(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+        EXPECT_EQ(ReadHive(), L"\xfeff" L"previous");
+        NtDeleteKey(key);
+        CloseHandle(key);
+    }
+    RegCloseKey(parent);
+    // Line breaks in value names and data are escaped, and a flush takes them.
+    SetString(L"Line\r\nBreak", REG_SZ, L"data\r\nlines");
+    EXPECT_EQ(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
 }
 
 TEST_F(Persistence, ReplacesTheWholePreviousFile)

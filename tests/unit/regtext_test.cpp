@@ -57,6 +57,12 @@ TEST(WineDump, LinkKeysAreLeftOutAndEmptyLeavesKept)
     EXPECT_EQ(Converted("[Linked] 1\n#time=1\n#link\n\"SymbolicLinkValue\"=hex(6):5c,00,\\\n  41,00\n"
                         "[Leaf] 1\n#time=1\n#class=\"c\"\n"),
               L"\r\n[ROOT\\Leaf]\r\n");
+    // A key holding only links has no section of its own; it is written once, so that
+    // a cold boot knows it was there. One with values is not written twice.
+    EXPECT_EQ(Converted("[Only\\\\L1] 1\n#link\n[Only\\\\L2] 1\n#link\n[Only\\\\Sub\\\\L3] 1\n#link\n"
+                        "[Valued] 1\n\"v\"=dword:1\n[Valued\\\\Sub] 1\n[Valued\\\\L4] 1\n#link\n"),
+              L"\r\n[ROOT\\Only]\r\n\r\n[ROOT\\Only\\Sub]\r\n"
+              L"\r\n[ROOT\\Valued]\r\n\"v\"=dword:00000001\r\n\r\n[ROOT\\Valued\\Sub]\r\n");
 }
 
 TEST(WineDump, RefusesInputItCannotRead)
@@ -69,6 +75,8 @@ TEST(WineDump, RefusesInputItCannotRead)
         "[K] 1\n\"v\"=dword:123456789\n",  // more than 32 bits
         "[K] 1\ngarbage\n",                // neither key nor value
         "[K\n",                            // key without its bracket
+        "[Line\\nBreak] 1\n",              // a key name no key line can hold
+        "[K] 1\n\"a\\0b\"=dword:1\n",      // a NUL in a value name
     };
     for (const char *body : bad) {
         std::wstring out;

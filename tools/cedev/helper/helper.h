@@ -49,8 +49,6 @@ int CmdReg(int argc, wchar_t **argv);
 
 // hive.cpp
 int CmdExport(int argc, wchar_t **argv);
-int CmdImport(int argc, wchar_t **argv);
-int CmdCheck(int argc, wchar_t **argv);
 
 // files.cpp
 int CmdLs(int argc, wchar_t **argv);

@@ -137,9 +137,8 @@ static const struct {
 } s_commands[] = {
     {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
     {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
-    {L"import", CmdImport},   {L"check", CmdCheck}, {L"ls", CmdLs},     {L"rm", CmdRm},
-    {L"put", CmdPut},         {L"program", CmdProgram}, {L"boot", CmdBoot},
-    {L"desktop", CmdDesktop},
+    {L"ls", CmdLs},           {L"rm", CmdRm},   {L"put", CmdPut},     {L"program", CmdProgram},
+    {L"boot", CmdBoot},       {L"desktop", CmdDesktop},
 };
 
 int wmain(int argc, wchar_t **argv)

@@ -1,0 +1,358 @@
+// Reading the saved registry. The grammar is what the persistence writes, nothing more:
+//
+//   Windows Registry Editor Version 5.00
+//   [HKEY_LOCAL_MACHINE\path]          keys of the two saved roots only
+//   "name"="text" / @="text"            \\ \" \n \r are the only escapes
+//   "name"=dword:0000002a               one to eight hex digits
+//   "name"=hex:01,02 / hex(7):...       bytes, a trailing backslash continues the line
+//   ; End of registry                   the last line; without it the file was cut short
+//
+// Blank lines and other ";" comments may stand anywhere before the end mark. Deletion
+// lines ([-key], "name"=-) are refused: a saved registry replaces the registry, it does
+// not edit it.
+#include "savedfile.h"
+
+#include <cstring>
+
+namespace {
+
+const char16_t kHeader[] = u"Windows Registry Editor Version 5.00";
+const char16_t kEndMark[] = u"; End of registry";
+
+struct RootName {
+    const char16_t *name;
+    Root root;
+};
+const RootName kRoots[] = {{u"HKEY_LOCAL_MACHINE", Root::Machine}, {u"HKEY_CURRENT_USER", Root::User}};
+
+bool IsBlank(std::u16string_view s)
+{
+    for (char16_t c : s) {
+        if (c != u' ' && c != u'\t')
+            return false;
+    }
+    return true;
+}
+
+int HexDigit(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char16_t x = a[i], y = b[i];
+        if (x >= u'a' && x <= u'z')
+            x -= 32;
+        if (y >= u'a' && y <= u'z')
+            y -= 32;
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+class Reader {
+public:
+    Reader(const char16_t *text, size_t len) : p_(text), end_(text + len) {}
+
+    bool Run(SavedSink *sink, SavedCounts *counts, std::string *error)
+    {
+        std::u16string_view line;
+        if (!Next(&line) || line != kHeader)
+            return Fail("it does not start with \"Windows Registry Editor Version 5.00\"", error);
+        bool inKey = false;
+        while (Next(&line)) {
+            if (line == kEndMark) {
+                while (Next(&line)) {
+                    if (!IsBlank(line))
+                        return Fail("there is more after its end mark", error);
+                }
+                return true;
+            }
+            if (IsBlank(line) || line[0] == u';')
+                continue;
+            if (line[0] == u'[') {
+                Root root;
+                std::u16string_view path;
+                if (!ReadKey(line, &root, &path))
+                    return Fail(why_, error);
+                sink->Key(root, path);
+                ++counts->keys;
+                inKey = true;
+                continue;
+            }
+            if (line[0] != u'"' && line[0] != u'@')
+                return Fail("a line is neither a key, a value nor a comment", error);
+            if (!inKey)
+                return Fail("a value comes before any key", error);
+            uint32_t type;
+            if (!ReadValue(line, &type))
+                return Fail(why_, error);
+            sink->Value(name_, type, data_);
+            ++counts->values;
+        }
+        return Fail("it ends before its end mark: it was cut short", error);
+    }
+
+private:
+    const char16_t *p_, *end_;
+    size_t line_ = 0;
+    const char *why_ = "";
+    // The current value's name and data, and a string's text; reused from value to value.
+    std::u16string name_, text_;
+    std::string data_;
+
+    bool Fail(const char *what, std::string *error)
+    {
+        *error = "line " + std::to_string(line_) + ": " + what;
+        return false;
+    }
+
+    bool Why(const char *what)
+    {
+        why_ = what;
+        return false;
+    }
+
+    // The next line without its line break (LF, or CR LF).
+    bool Next(std::u16string_view *line)
+    {
+        if (p_ >= end_)
+            return false;
+        const char16_t *s = p_;
+        // Most of the file is long lines: memchr finds the byte of a line break fast,
+        // and the unit it starts is checked to be one.
+        const char *at = reinterpret_cast<const char *>(p_), *stop = reinterpret_cast<const char *>(end_);
+        for (;;) {
+            at = static_cast<const char *>(memchr(at, '\n', stop - at));
+            if (!at) {
+                p_ = end_;
+                break;
+            }
+            if ((at - reinterpret_cast<const char *>(s)) % 2 == 0 && at + 1 < stop && at[1] == 0) {
+                p_ = reinterpret_cast<const char16_t *>(at);
+                break;
+            }
+            ++at;
+        }
+        const char16_t *e = p_;
+        if (p_ < end_)
+            ++p_;
+        if (e > s && e[-1] == u'\r')
+            --e;
+        *line = std::u16string_view(s, e - s);
+        ++line_;
+        return true;
+    }
+
+    bool ReadKey(std::u16string_view line, Root *rootOut, std::u16string_view *pathOut)
+    {
+        size_t close = line.find_last_of(u']');
+        if (close == std::u16string_view::npos || !IsBlank(line.substr(close + 1)))
+            return Why("a key line does not end with ]");
+        std::u16string_view path = line.substr(1, close - 1);
+        if (!path.empty() && path[0] == u'-')
+            return Why("a deletion line ([-key]): a saved registry deletes nothing");
+        size_t slash = path.find(u'\\');
+        std::u16string_view root = path.substr(0, slash);
+        bool known = false;
+        for (const RootName &r : kRoots) {
+            if (EqualsIgnoringCase(root, r.name)) {
+                *rootOut = r.root;
+                known = true;
+            }
+        }
+        if (!known)
+            return Why("a key outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, the two saved roots");
+        *pathOut = std::u16string_view();
+        if (slash == std::u16string_view::npos)
+            return true;
+        path.remove_prefix(slash + 1);
+        // Every name on the path is a real key name: not empty, within the limit.
+        size_t start = 0;
+        for (;;) {
+            size_t end = path.find(u'\\', start);
+            size_t n = (end == std::u16string_view::npos ? path.size() : end) - start;
+            if (n == 0)
+                return Why("a key path has an empty name in it");
+            if (n > kMaxKeyNameLength)
+                return Why("a key name is longer than 256 characters, the registry's limit");
+            if (end == std::u16string_view::npos)
+                break;
+            start = end + 1;
+        }
+        if (path.find(u'\0') != std::u16string_view::npos)
+            return Why("a key name holds a NUL character");
+        *pathOut = path;
+        return true;
+    }
+
+    // A quoted string at s[*i] (the opening quote); *i ends after the closing quote.
+    bool Quoted(std::u16string_view s, size_t *i, std::u16string *out)
+    {
+        for (size_t k = *i + 1; k < s.size();) {
+            // Runs without escapes go in whole.
+            size_t run = k;
+            while (run < s.size() && s[run] != u'"' && s[run] != u'\\')
+                ++run;
+            out->append(s.data() + k, run - k);
+            if (run == s.size())
+                break;
+            if (s[run] == u'"') {
+                *i = run + 1;
+                return true;
+            }
+            if (run + 1 == s.size())
+                break;
+            switch (s[run + 1]) {
+            case u'\\': *out += u'\\'; break;
+            case u'"': *out += u'"'; break;
+            case u'n': *out += u'\n'; break;
+            case u'r': *out += u'\r'; break;
+            default: return Why("a string has an escape other than \\\\, \\\", \\n or \\r");
+            }
+            k = run + 2;
+        }
+        return Why("a string has no closing quote");
+    }
+
+    // A value line into name_, *type and data_.
+    bool ReadValue(std::u16string_view line, uint32_t *type)
+    {
+        size_t i = 1;
+        name_.clear();
+        data_.clear();
+        if (line[0] == u'"') {
+            i = 0;
+            if (!Quoted(line, &i, &name_))
+                return false;
+            if (name_.size() > kMaxValueNameLength)
+                return Why("a value name is longer than 16383 characters, the registry's limit");
+            if (name_.find(u'\0') != std::u16string::npos)
+                return Why("a value name holds a NUL character");
+        }
+        if (i >= line.size() || line[i] != u'=')
+            return Why("a value name is not followed by =");
+        std::u16string_view data = line.substr(i + 1);
+        if (data == u"-")
+            return Why("a deletion line (\"name\"=-): a saved registry deletes nothing");
+        if (!data.empty() && data[0] == u'"')
+            return ReadString(data, type);
+        if (data.substr(0, 6) == u"dword:")
+            return ReadDword(data.substr(6), type);
+        if (data.substr(0, 3) == u"hex")
+            return ReadHex(data.substr(3), type);
+        return Why("a value's data is not a string, dword or hex");
+    }
+
+    bool ReadString(std::u16string_view data, uint32_t *type)
+    {
+        std::u16string &s = text_;
+        s.clear();
+        size_t k = 0;
+        if (!Quoted(data, &k, &s))
+            return false;
+        if (!IsBlank(data.substr(k)))
+            return Why("a string value has more after its closing quote");
+        s += u'\0';
+        *type = 1;  // REG_SZ
+        data_.assign(reinterpret_cast<const char *>(s.data()), s.size() * 2);
+        return true;
+    }
+
+    bool ReadDword(std::u16string_view digits, uint32_t *type)
+    {
+        if (digits.empty() || digits.size() > 8)
+            return Why("a dword value is not 1 to 8 hex digits");
+        uint32_t v = 0;
+        for (char16_t c : digits) {
+            if (HexDigit(c) < 0)
+                return Why("a dword value is not 1 to 8 hex digits");
+            v = v * 16 + HexDigit(c);
+        }
+        *type = 4;  // REG_DWORD
+        data_.assign(reinterpret_cast<const char *>(&v), 4);
+        return true;
+    }
+
+    // After "hex": ":bytes" for REG_BINARY, "(type):bytes" for any other type.
+    bool ReadHex(std::u16string_view rest, uint32_t *type)
+    {
+        *type = 3;  // REG_BINARY
+        if (!rest.empty() && rest[0] == u'(') {
+            size_t close = rest.find(u')');
+            if (close == std::u16string_view::npos || close < 2 || close > 9)
+                return Why("a hex(type) has no valid type");
+            *type = 0;
+            for (size_t t = 1; t < close; ++t) {
+                if (HexDigit(rest[t]) < 0)
+                    return Why("a hex(type) has no valid type");
+                *type = *type * 16 + HexDigit(rest[t]);
+            }
+            rest.remove_prefix(close + 1);
+        }
+        if (rest.empty() || rest[0] != u':')
+            return Why("hex data lacks its ':'");
+        rest.remove_prefix(1);
+        // Bytes of two digits separated by commas (blanks around them do not count); a
+        // backslash after a comma at the end of a line continues the data on the next.
+        std::string &bytes = data_;
+        bool afterComma = false;
+        for (;;) {
+            size_t k = 0;
+            bytes.reserve(bytes.size() + rest.size() / 3 + 1);
+            while (k < rest.size()) {
+                char16_t c = rest[k];
+                if (c == u' ' || c == u'\t') {
+                    ++k;
+                    continue;
+                }
+                if (c == u'\\' && afterComma && IsBlank(rest.substr(k + 1)))
+                    break;
+                int hi = HexDigit(c), lo = k + 1 < rest.size() ? HexDigit(rest[k + 1]) : -1;
+                if (hi < 0 || lo < 0)
+                    return Why("hex data has a byte that is not two hex digits");
+                bytes += static_cast<char>(hi * 16 + lo);
+                k += 2;
+                while (k < rest.size() && (rest[k] == u' ' || rest[k] == u'\t'))
+                    ++k;
+                afterComma = k < rest.size() && rest[k] == u',';
+                if (afterComma)
+                    ++k;
+                else if (k < rest.size())
+                    return Why("hex data has bytes not separated by commas");
+            }
+            if (k == rest.size())
+                return afterComma ? Why("hex data ends with a comma") : true;
+            if (!Next(&rest))
+                return Why("hex data continues past the end of the file");
+        }
+    }
+};
+
+}  // namespace
+
+bool ReadSavedRegistry(std::string_view bytes, SavedSink *sink, SavedCounts *counts, std::string *error)
+{
+    if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xff ||
+        static_cast<unsigned char>(bytes[1]) != 0xfe || bytes.size() % 2) {
+        *error = "it is not UTF-16 text with a byte-order mark";
+        return false;
+    }
+    size_t units = (bytes.size() - 2) / 2;
+    if (reinterpret_cast<uintptr_t>(bytes.data()) % alignof(char16_t) == 0)
+        return Reader(reinterpret_cast<const char16_t *>(bytes.data() + 2), units).Run(sink, counts, error);
+    std::u16string text(units, u'\0');
+    memcpy(&text[0], bytes.data() + 2, units * 2);
+    return Reader(text.data(), units).Run(sink, counts, error);
+}

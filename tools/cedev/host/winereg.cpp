@@ -1,0 +1,217 @@
+// Writing keys in Wine's registry format, and reading the keys of the factory files.
+// The escapes written are the ones the Wine server's loader reads back without doubt:
+// a backslash before a backslash and before the string's own delimiters, three octal
+// digits for control characters, and four hex digits (\x00e9) for everything beyond
+// ASCII, so that no digit after an escape is ever taken as part of it.
+#include "winereg.h"
+
+#include <cstring>
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+enum : uint32_t { kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7 };
+
+// Appends s as Wine escapes it; delim1 and delim2 are the delimiters of the place
+// it stands in ("[" and "]" in a key path, '"' in a name or string).
+void AppendEscaped(std::string *out, const char16_t *s, size_t n, char delim1, char delim2)
+{
+    char buf[1536];  // room for 256 characters at the longest escape
+    while (n) {
+        size_t chunk = n < 256 ? n : 256;
+        char *p = buf;
+        for (size_t i = 0; i < chunk; ++i) {
+            char16_t c = s[i];
+            if (c >= 0x20 && c < 0x7f) {
+                if (c == u'\\' || c == delim1 || c == delim2)
+                    *p++ = '\\';
+                *p++ = static_cast<char>(c);
+            } else if (c < 0x20) {
+                *p++ = '\\';
+                *p++ = static_cast<char>('0' + (c >> 6));
+                *p++ = static_cast<char>('0' + (c >> 3 & 7));
+                *p++ = static_cast<char>('0' + (c & 7));
+            } else {
+                *p++ = '\\';
+                *p++ = 'x';
+                *p++ = kHexDigits[c >> 12];
+                *p++ = kHexDigits[c >> 8 & 15];
+                *p++ = kHexDigits[c >> 4 & 15];
+                *p++ = kHexDigits[c & 15];
+            }
+        }
+        out->append(buf, p - buf);
+        s += chunk;
+        n -= chunk;
+    }
+}
+
+void AppendHexNumber(std::string *out, uint32_t v, int minDigits)
+{
+    char buf[8];
+    int n = 0;
+    do {
+        buf[n++] = kHexDigits[v & 15];
+        v >>= 4;
+    } while (v || n < minDigits);
+    while (n)
+        *out += buf[--n];
+}
+
+// A string type whose data ends in its terminator can be written as text.
+bool IsTerminatedString(uint32_t type, std::string_view data)
+{
+    if (type != kRegSz && type != kRegExpandSz && type != kRegMultiSz)
+        return false;
+    size_t n = data.size();
+    return n >= 2 && n % 2 == 0 && data[n - 1] == 0 && data[n - 2] == 0;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes an escaped key path up to its unescaped ']', as the Wine server does.
+bool UnescapePath(std::string_view s, std::u16string *out)
+{
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == ']')
+            return true;
+        if (c != '\\' || i + 1 == s.size()) {
+            *out += static_cast<unsigned char>(c);
+            continue;
+        }
+        c = s[++i];
+        static const char kFrom[] = "abefnrtv", kTo[] = "\a\b\x1b\f\n\r\t\v";
+        const char *e = strchr(kFrom, c);
+        if (c && e) {
+            *out += static_cast<char16_t>(kTo[e - kFrom]);
+        } else if (c == 'x' && i + 1 < s.size() && HexValue(s[i + 1]) >= 0) {
+            char16_t v = 0;
+            for (int d = 0; d < 4 && i + 1 < s.size() && HexValue(s[i + 1]) >= 0; ++d)
+                v = v * 16 + HexValue(s[++i]);
+            *out += v;
+        } else if (c >= '0' && c <= '7') {
+            char16_t v = c - '0';
+            for (int d = 0; d < 2 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++d)
+                v = v * 8 + (s[++i] - '0');
+            *out += v;
+        } else {
+            *out += static_cast<unsigned char>(c);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ReadWineLinks(std::string_view text, WineLinks *out)
+{
+    static const char kMagic[] = "WINE REGISTRY Version 2\n";
+    if (text.substr(0, sizeof(kMagic) - 1) != kMagic)
+        return false;
+    size_t keyStart = std::string_view::npos;  // of the key being read
+    bool link = false;
+    // Closes the key being read at end, keeping it when it is a link.
+    auto close = [&](size_t end) {
+        if (keyStart == std::string_view::npos)
+            out->header = text.substr(0, end);
+        else if (link)
+            out->links.back().text = text.substr(keyStart, end - keyStart);
+        link = false;
+    };
+    for (size_t pos = 0; pos < text.size();) {
+        size_t eol = text.find('\n', pos);
+        size_t next = eol == std::string_view::npos ? text.size() : eol + 1;
+        std::string_view line = text.substr(pos, next - pos);
+        if (line[0] == '[') {
+            close(pos);
+            keyStart = pos;
+        } else if (keyStart != std::string_view::npos && !link && line.substr(0, 5) == "#link" &&
+                   (line.size() == 5 || line[5] == '\n')) {
+            link = true;
+            out->links.emplace_back();
+            size_t keyEol = text.find('\n', keyStart);
+            if (!UnescapePath(text.substr(keyStart + 1, keyEol - keyStart - 1), &out->links.back().path))
+                return false;
+        }
+        pos = next;
+    }
+    close(text.size());
+    return true;
+}
+
+void AppendWineKey(std::string *out, std::u16string_view path, unsigned long long time)
+{
+    *out += "\n[";
+    AppendEscaped(out, path.data(), path.size(), '[', ']');
+    *out += "] ";
+    *out += std::to_string(time);
+    *out += '\n';
+}
+
+void AppendWineValue(std::string *out, std::u16string_view name, uint32_t type, std::string_view data)
+{
+    size_t lineStart = out->size();
+    if (name.empty()) {
+        *out += '@';
+    } else {
+        *out += '"';
+        AppendEscaped(out, name.data(), name.size(), '"', '"');
+        *out += '"';
+    }
+    *out += '=';
+    if (IsTerminatedString(type, data)) {
+        if (type == kRegExpandSz)
+            *out += "str(2):";
+        else if (type == kRegMultiSz)
+            *out += "str(7):";
+        std::u16string text(data.size() / 2 - 1, u'\0');
+        memcpy(&text[0], data.data(), text.size() * 2);
+        *out += '"';
+        AppendEscaped(out, text.data(), text.size(), '"', '"');
+        *out += "\"\n";
+        return;
+    }
+    if (type == kRegDword && data.size() == 4) {
+        uint32_t d;
+        memcpy(&d, data.data(), 4);
+        *out += "dword:";
+        AppendHexNumber(out, d, 8);
+        *out += '\n';
+        return;
+    }
+    if (type == kRegBinary) {
+        *out += "hex:";
+    } else {
+        *out += "hex(";
+        AppendHexNumber(out, type, 1);
+        *out += "):";
+    }
+    // Lines of about 80 characters, continued with a backslash, as Wine writes them.
+    size_t column = out->size() - lineStart;
+    out->reserve(out->size() + data.size() * 3 + data.size() / 25 * 4 + 1);
+    for (size_t i = 0; i < data.size(); ++i) {
+        unsigned char b = static_cast<unsigned char>(data[i]);
+        *out += kHexDigits[b >> 4];
+        *out += kHexDigits[b & 15];
+        column += 2;
+        if (i + 1 < data.size()) {
+            *out += ',';
+            if (++column > 76) {
+                *out += "\\\n  ";
+                column = 2;
+            }
+        }
+    }
+    *out += '\n';
+}
