@@ -38,8 +38,16 @@ expect_eq "$(reg_value 'HKCU\Software\RegSaveTest' Unicode)" 'REG_SZ café ☺ "
 expect_error "no key" cedev reg query 'HKLM\Comm'
 expect_error "no value" cedev reg query 'HKCU\ControlPanel\QM410Key' KBD/SCAN
 
-step "a key name no saved registry can hold: Save fails, and the saved one stays as it was"
+step "only Save saves: a start and Alt+F4 leave the saved registry as it was"
 cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.good"
+cedev reg set 'HKLM\Comm' BootCount REG_DWORD 7
+start_program
+expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000000" "BootCount after the start"
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "exit code after Alt+F4"
+cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.good" || fail "a start without Save rewrote the saved registry"
+
+step "a key name no saved registry can hold: Save fails, and the saved one stays as it was"
 BROKEN=$'HKCU\\Software\\RegSaveTest\\Line\nBreak'
 cedev reg set "$BROKEN" Value REG_DWORD 1
 expect_eq "$(reg_value "$BROKEN" Value)" "REG_DWORD 0x00000001" "the key with a line break"

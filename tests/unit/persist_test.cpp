@@ -7,6 +7,7 @@
 #include <winternl.h>
 
 #include <string>
+#include <vector>
 
 extern "C" NTSTATUS NTAPI NtCreateKey(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG);
 extern "C" NTSTATUS NTAPI NtSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
@@ -84,6 +85,15 @@ protected:
         DeleteFileW(kHive);
         RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
         RegDeleteKeyW(HKEY_CURRENT_USER, kTestKey);
+        // A link key goes by itself; a tree deletion would follow it.
+        HKEY link;
+        if (!RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\RegSaveTests\\Link", REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS,
+                           &link)) {
+            NtDeleteKey(link);
+            RegCloseKey(link);
+        }
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kTestKey);
     }
 };
 
@@ -232,6 +242,37 @@ TEST_F(Persistence, AFailedWriteLeavesThePreviousFileAsItWas)
     RemoveDirectoryW(kTemp);
     EXPECT_NE(rc, ERROR_SUCCESS);
     EXPECT_EQ(ReadHive(), L"\xfeff" L"previous");
+}
+
+// The new file is on the disk before it takes the old one's place: a power cut after
+// the move must not leave a name that points at data never written.
+std::vector<std::string> *s_fileCalls;
+BOOL(WINAPI *s_flushFileBuffers)(HANDLE);
+BOOL(WINAPI *s_moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
+BOOL WINAPI RecFlushFileBuffers(HANDLE h)
+{
+    s_fileCalls->push_back("flush");
+    return s_flushFileBuffers(h);
+}
+BOOL WINAPI RecMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    s_fileCalls->push_back(flags & MOVEFILE_WRITE_THROUGH ? "move, written through" : "move");
+    return s_moveFileEx(from, to, flags);
+}
+
+TEST_F(Persistence, MakesTheNewFileDurableBeforeTheMove)
+{
+    HMODULE core = GetModuleHandleW(L"COREDLL.dll");
+    ASSERT_NE(core, nullptr);
+    ImportHook flush(core, "KERNEL32.dll", "FlushFileBuffers", (void *)RecFlushFileBuffers);
+    ImportHook move(core, "KERNEL32.dll", "MoveFileExW", (void *)RecMoveFileExW);
+    s_flushFileBuffers = flush.Original<decltype(s_flushFileBuffers)>();
+    s_moveFileEx = move.Original<decltype(s_moveFileEx)>();
+    std::vector<std::string> calls;
+    s_fileCalls = &calls;
+    ASSERT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    s_fileCalls = nullptr;
+    EXPECT_EQ(calls, (std::vector<std::string>{"flush", "move, written through"}));
 }
 
 TEST_F(Persistence, RefusesNamesNoRegistryFileCanBringBack)

@@ -11,9 +11,9 @@
 // ---------------------------------------------------------------------------
 // Import hooks
 
-static void **FindImportSlot(const char *dll, const char *name)
+static void **FindImportSlot(const char *dll, const char *name, HMODULE module = NULL)
 {
-    BYTE *base = (BYTE *)GetModuleHandleW(NULL);
+    BYTE *base = (BYTE *)(module ? module : GetModuleHandleW(NULL));
     auto *dos = (IMAGE_DOS_HEADER *)base;
     auto *nt = (IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -41,11 +41,13 @@ static void WriteSlot(void **slot, void *value)
     VirtualProtect(slot, sizeof(void *), old, &old);
 }
 
-ImportHook::ImportHook(const char *name, void *replacement)
+ImportHook::ImportHook(const char *name, void *replacement) : ImportHook(NULL, "COREDLL.dll", name, replacement) {}
+
+ImportHook::ImportHook(HMODULE module, const char *dll, const char *name, void *replacement)
 {
-    slot_ = FindImportSlot("COREDLL.dll", name);
+    slot_ = FindImportSlot(dll, name, module);
     if (!slot_)
-        throw std::runtime_error(std::string("no import of ") + name + " from COREDLL.dll");
+        throw std::runtime_error(std::string("no import of ") + name + " from " + dll);
     original_ = *slot_;
     WriteSlot(slot_, replacement);
 }

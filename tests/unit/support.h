@@ -15,6 +15,8 @@
 class ImportHook {
 public:
     ImportHook(const char *name, void *replacement);
+    // The same for another module's import of name from dll.
+    ImportHook(HMODULE module, const char *dll, const char *name, void *replacement);
     ~ImportHook();
     ImportHook(const ImportHook &) = delete;
     ImportHook &operator=(const ImportHook &) = delete;
