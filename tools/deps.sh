@@ -7,7 +7,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     googletest
     wine64 fonts-wine
-    xvfb imagemagick
+    xvfb imagemagick bubblewrap
     util-linux procps tar
 )
 missing=()
