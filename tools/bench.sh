@@ -20,6 +20,15 @@ check() { # WHAT VALUE LIMIT UNIT
 }
 median() { sed -n "s/^$1 *median *\([0-9.]*\) ms.*/\1/p"; }
 
+elapsed() { # COMMAND...: its wall-clock time in ms
+    local start end
+    start=$(date +%s%N)
+    "$@" >/dev/null || return
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000000))
+}
+middle() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
 echo "Size"
 check "RegSave.exe" "$(stat -c %s "$build/bin/RegSave.exe")" 16384 bytes
 echo "COREDLL.dll: $(stat -c %s "$build/bin/COREDLL.dll") bytes"
@@ -36,13 +45,6 @@ echo "Cold boot: cedev reset of the stopped device, with the whole registry save
 # without it alternate, so that both meet the same machine.
 hive="$CEDEV_DEVICE/drive_c/Flash Disk/registry.dat"
 echo "    $("$cedev" hive)"
-elapsed() { # COMMAND...: its wall-clock time in ms
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null || return
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000000))
-}
 "$cedev" stop
 saved=() none=()
 for run in $(seq 11); do
@@ -51,16 +53,26 @@ for run in $(seq 11); do
     none+=("$(elapsed "$cedev" reset)")
     mv "$hive.aside" "$hive"
 done
-middle() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 echo "    saved registry: median $(middle "${saved[@]}") ms   (runs: ${saved[*]})"
 echo "    none:           median $(middle "${none[@]}") ms   (runs: ${none[*]})"
 check "reset with saved registry, median" "$(middle "${saved[@]}")" 500 ms
 check "reset saved / reset with none" "$(awk -v a="$(middle "${saved[@]}")" -v b="$(middle "${none[@]}")" \
     'BEGIN { printf "%.2f", a / b }')" 1.5 ""
-# For the record: ending a running device's programs (Wine's server, the display)
-# comes on top when the device is running.
+# For the record: a running device's processes end with its sandbox, at once.
 "$cedev" reg query 'HKLM\Comm' >/dev/null
 echo "    reset of the running device: $(elapsed "$cedev" reset) ms"
+
+echo "Device creation (cedev init of a new device from the template) and its first start"
+creation=() first=()
+for run in $(seq 5); do
+    rm -rf "$CEDEV_DEVICE.new"
+    creation+=("$(elapsed "$cedev" --device "$CEDEV_DEVICE.new" init)")
+    first+=("$(elapsed "$cedev" --device "$CEDEV_DEVICE.new" reg query 'HKLM\Comm' BootCount)")
+    "$cedev" --device "$CEDEV_DEVICE.new" stop
+done
+rm -rf "$CEDEV_DEVICE.new"
+echo "    first start and one registry query: median $(middle "${first[@]}") ms   (runs: ${first[*]})"
+check "device creation, median" "$(middle "${creation[@]}")" 1000 ms
 
 echo "Start-up: program start to main window on screen"
 startup=$("$cedev" run "$build/bench-bin/bench.exe" startup 10)
