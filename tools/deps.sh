@@ -8,7 +8,7 @@ packages=(
     googletest
     wine64 fonts-wine
     xvfb imagemagick
-    util-linux procps tar
+    util-linux procps tar bubblewrap
 )
 missing=()
 for p in "${packages[@]}"; do
