@@ -26,6 +26,9 @@ run: build
 view: build
 	@tools/run.sh $(BUILD) view
 
+screens: build
+	@tools/screens.sh $(BUILD)
+
 bench: build
 	@tools/bench.sh $(BUILD)
 

@@ -74,6 +74,10 @@ expect_screen() { # WINDOW_LINE NAME
     [[ $1 =~ \"?x\"?[=:](-?[0-9]+).\"?y\"?[=:](-?[0-9]+).\"?w\"?[=:]([0-9]+).\"?h\"?[=:]([0-9]+) ]] ||
         fail "no rectangle in '$1'"
     local x=${BASH_REMATCH[1]} y=${BASH_REMATCH[2]} w=${BASH_REMATCH[3]} h=${BASH_REMATCH[4]}
+    # Only what is on the 240 x 320 screen: a box may be wider than it.
+    [ $x -ge 0 ] || { w=$((w + x)) && x=0; }
+    [ $y -ge 0 ] || { h=$((h + y)) && y=0; }
+    w=$((x + w > 240 ? 240 - x : w)) h=$((y + h > 320 ? 320 - y : h))
     local ref=$SOURCE_DIR/docs/screens/$2.png actual=$SOURCE_DIR/docs/screens/$2.actual.png
     local shot=$TEST_DEVICES/$NAME.screen.png diff deadline=$((SECONDS + 10))
     while :; do
