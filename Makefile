@@ -29,6 +29,9 @@ view: build
 screens: build
 	@tools/screens.sh $(BUILD)
 
+demo: build
+	@tools/demo.sh $(BUILD)
+
 bench: build
 	@tools/bench.sh $(BUILD)
 
