@@ -1,12 +1,8 @@
 #!/usr/bin/python3
-"""The browser of the view's test: headless Chromium, driven through chromedriver.
-Reads one command a line and answers one line:
-  open URL      load the page; answers connected, password (the page asks for one),
-                refused REASON, or timeout
-  click X Y     a click on the page's canvas at its pixel X,Y
-  key NAME      a key press in the page (a selenium Keys name, e.g. ENTER)
-  canvas FILE   what the canvas shows, as a PNG file
-"""
+"""The view test's browser: headless Chromium through chromedriver. One command a
+line in, one answer a line out: "open URL" (connected, password when the page asks
+for one, refused REASON, or timeout), "click X Y" (at the canvas's pixel X,Y),
+"key NAME" (a selenium Keys name), "canvas FILE" (what the canvas shows, as PNG)."""
 import base64
 import sys
 import time
@@ -18,26 +14,17 @@ from selenium.webdriver.common.actions.action_builder import ActionBuilder
 from selenium.webdriver.common.keys import Keys
 
 CANVAS = "document.querySelector('#noVNC_container canvas')"
-STATE = """
-    const c = %s, dlg = document.getElementById('noVNC_credentials_dlg'),
-          status = document.getElementById('noVNC_status');
+STATE = """const c = %s, dlg = document.getElementById('noVNC_credentials_dlg'),
+        status = document.getElementById('noVNC_status');
     if (document.documentElement.classList.contains('noVNC_connected') && c && c.width) return 'connected';
     if (dlg && dlg.classList.contains('noVNC_open')) return 'password';
     if (status && status.classList.contains('noVNC_status_error')) return 'refused ' + status.textContent;
     return '';""" % CANVAS
 
 
-def start(profile):
-    opts = webdriver.ChromeOptions()
-    for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-                "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile,
-                "--window-size=800,900"):
-        opts.add_argument(arg)
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
-
-
-def page_state(driver, seconds):
-    deadline = time.time() + seconds
+def open_page(driver, url):
+    driver.get(url)
+    deadline = time.time() + 20
     while time.time() < deadline:
         state = driver.execute_script(STATE)
         if state:
@@ -48,8 +35,7 @@ def page_state(driver, seconds):
 
 def run(driver, cmd, arg):
     if cmd == "open":
-        driver.get(arg)
-        return page_state(driver, 20)
+        return open_page(driver, arg)
     if cmd == "click":
         x, y = (int(v) for v in arg.split())
         left, top = driver.execute_script("const r = %s.getBoundingClientRect(); return [r.left, r.top];" % CANVAS)
@@ -67,19 +53,19 @@ def run(driver, cmd, arg):
     return "ok"
 
 
-def main():
-    driver = start(sys.argv[1])
-    print("ready", flush=True)
-    try:
-        for line in sys.stdin:
-            cmd, _, arg = line.strip().partition(" ")
-            try:
-                reply = run(driver, cmd, arg)
-            except Exception as e:  # the test reports it with the command that failed
-                reply = "error: %s" % str(e).splitlines()[0]
-            print(reply, flush=True)
-    finally:
-        driver.quit()
-
-
-main()
+opts = webdriver.ChromeOptions()
+for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--window-size=800,900", "--user-data-dir=" + sys.argv[1]):
+    opts.add_argument(flag)
+browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+print("ready", flush=True)
+try:
+    for line in sys.stdin:
+        cmd, _, arg = line.strip().partition(" ")
+        try:
+            reply = run(browser, cmd, arg)
+        except Exception as e:  # the test names the command that failed
+            reply = "error: %s" % str(e).splitlines()[0]
+        print(reply, flush=True)
+finally:
+    browser.quit()
