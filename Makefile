@@ -1,10 +1,10 @@
 # Front door: make builds, make test runs every test, make run runs RegSave on the
-# default simulated handheld, make bench measures.
+# default simulated handheld (make view: in a web browser), make bench measures.
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps test run bench clean
+.PHONY: all build deps test run view screens demo bench clean
 
 all: build
 
@@ -22,6 +22,15 @@ test: build
 
 run: build
 	@tools/run.sh $(BUILD)
+
+view: build
+	@tools/run.sh $(BUILD) view
+
+screens: build
+	@tools/screens.sh $(BUILD)
+
+demo: build
+	@tools/demo.sh $(BUILD)
 
 bench: build
 	@tools/bench.sh $(BUILD)

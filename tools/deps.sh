@@ -9,6 +9,8 @@ packages=(
     wine64 fonts-wine
     xvfb imagemagick bubblewrap
     util-linux procps tar
+    x11vnc websockify novnc
+    chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,8 +2,12 @@
 # make run: RegSave on the default simulated handheld. With a display the handheld's
 # screen opens as a window and you use it; without one, this taps "Save" itself and
 # tells what happened.
+# make view (mode "view"): RegSave on the default handheld, its screen in a web
+# browser, for machines without a display; returns when RegSave ends, with its exit
+# code. VIEW_ARGS go to 'cedev view' (e.g. --port 6081, --listen 0.0.0.0).
 set -euo pipefail
 build=${1:-build}
+mode=${2:-run}
 cedev=$build/bin/cedev
 prog=$build/bin/RegSave.exe
 export CEDEV_DEVICE=$build/handheld
@@ -29,6 +33,28 @@ start_regsave() {
         fi
     done
 }
+
+if [ "$mode" = view ]; then
+    start_regsave
+    echo "RegSave runs on the handheld. Open the address below in a web browser: tap Save or"
+    echo "Delete with the mouse, or press Alt+F4 in the page (Alt+/ shows the About box)."
+    echo "This ends when RegSave does."
+    "$cedev" view ${VIEW_ARGS:-} &
+    view=$!
+    trap 'kill $view 2>/dev/null; wait $view; "$cedev" stop; exit 130' INT TERM
+    # 'cedev wait exit' gives RegSave's exit code, or says it timed out. A view that
+    # could not start has said why.
+    while :; do
+        rc=0
+        out=$("$cedev" wait exit --timeout 1 2>&1) || rc=$?
+        [[ $out == *"timed out"* ]] || break
+        kill -0 $view 2>/dev/null || wait $view || { "$cedev" stop; exit 1; }
+    done
+    kill $view 2>/dev/null && wait $view || true
+    "$cedev" stop
+    echo "RegSave exited with code $rc"
+    exit $rc
+fi
 
 if [ -n "${DISPLAY:-}" ]; then
     echo "RegSave runs on the handheld's 240x320 screen, a window on your display."

@@ -158,3 +158,23 @@ expect_eq "$(cedev reset)" 'cold boot: the registry saved in \Flash Disk\registr
 expect_eq "$(reg_value "HKLM\Software\${KEY257:1}" "${VALUE16384:1}")" "REG_DWORD 0x0000002a" "value at the limits"
 expect_error "no key" cedev reg query 'HKLM\Comm'
 expect_error "no value" cedev reg query 'HKCU\ControlPanel\QM410Key' KBD/SCAN
+
+step "--json gives one object a line, its strings in JSON's escapes"
+cedev reg set 'HKCU\Software\RegSaveTest' Odd REG_SZ $'tab\t"q" \\ café ☺ \x01'
+cedev reg set 'HKCU\Software\RegSaveTest' List REG_MULTI_SZ 'a\0\0b'
+cedev reg set 'HKCU\Software\RegSaveTest\Sub' '@' REG_DWORD 4294967295
+expect_eq "$(cedev reg query 'HKCU\Software\RegSaveTest' --json)" '{"name":"List","type":"REG_MULTI_SZ","data":["a","","b"]}
+{"name":"Odd","type":"REG_SZ","data":"tab\t\"q\" \\ caf\u00e9 \u263a \u0001"}
+{"subkey":"Sub"}' "reg query --json"
+expect_eq "$(cedev reg query --json 'HKCU\Software\RegSaveTest\Sub' @)" '{"name":"","type":"REG_DWORD","data":4294967295}' \
+    "reg query --json of the default value"
+expect_eq "$(cedev reg query 'HKCU\Software\RegSaveTest' Odd --json | /usr/bin/python3 -c 'import json, sys
+print(json.load(sys.stdin)["data"] == sys.argv[1])' $'tab\t"q" \\ café ☺ \x01')" True "the string as JSON reads it"
+start_program
+expect_match "$(cedev windows --json | grep '"text":"Delete"')" \
+    '^\{"type":"control","window":"Registry","id":111,"text":"Delete","class":"Button","x":5,"y":33,"w":76,"h":25,"screen_x":83,"screen_y":170,.*"enabled":true,' \
+    "windows --json"
+cedev tap Delete
+cedev wait box
+expect_match "$(cedev box --json)" '^\{"caption":"Delete OK","text":"Registry Delete Complete!","x":-?[0-9]+,"y":-?[0-9]+,"w":[1-9][0-9]*,"h":[1-9][0-9]*\}$' \
+    "box --json"

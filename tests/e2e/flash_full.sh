@@ -47,5 +47,5 @@ step "no flash disk at all: Save reports failure"
 cedev stop
 rm -r "$FLASH"
 start_program
-tap_and_expect_box Save "Save OK" "$SAVE_FAILED"
+tap_and_expect_box Save "Save OK" "$SAVE_FAILED" save_failed
 expect_error "no such file" cedev ls '\Flash Disk'

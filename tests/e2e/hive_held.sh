@@ -13,7 +13,7 @@ cedev wait window holding
 
 step "Delete reports failure and the hive is intact"
 start_program
-tap_and_expect_box Delete "Delete OK" "$DELETE_FAILED"
+tap_and_expect_box Delete "Delete OK" "$DELETE_FAILED" delete_failed
 cmp -s "$copy" "$HOST_HIVE" || fail "the held hive changed"
 rm -f "$copy"
 

@@ -69,6 +69,46 @@ expect_error() { # REGEX COMMAND...
     [ "$(printf '%s\n' "$out" | grep -c '^cedev:')" = 1 ] || fail "'$*' did not give one clear line: $out"
 }
 
+# Waits up to SECONDS for COMMAND to succeed.
+wait_until() { # SECONDS WHAT COMMAND...
+    local deadline=$((SECONDS + $1)) what=$2
+    shift 2
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || fail "timed out waiting for $what"
+        sleep 0.05
+    done
+}
+
+# Pixels that clearly differ (beyond a 10% fuzz) between two pictures, over the
+# rectangle WxH+X+Y of both; empty when they cannot be compared.
+image_diff() { # A B GEOMETRY
+    compare -metric AE -fuzz 10% "$1[$3]" "$2[$3]" null: 2>&1 || true
+}
+
+# Compares a window on the screen (a line of 'cedev windows' or of its --json form)
+# with the same rectangle of its picture in docs/screens, which 'make screens' makes.
+# A few pixels may differ. The screen is read until it matches (painting may still be
+# under way); on a mismatch it is written beside the picture, as NAME.actual.png.
+expect_screen() { # WINDOW_LINE NAME
+    [[ $1 =~ \"?x\"?[=:](-?[0-9]+).\"?y\"?[=:](-?[0-9]+).\"?w\"?[=:]([0-9]+).\"?h\"?[=:]([0-9]+) ]] ||
+        fail "no rectangle in '$1'"
+    local x=${BASH_REMATCH[1]} y=${BASH_REMATCH[2]} w=${BASH_REMATCH[3]} h=${BASH_REMATCH[4]}
+    # Only what is on the 240 x 320 screen: a box may be wider than it.
+    [ $x -ge 0 ] || { w=$((w + x)) && x=0; }
+    [ $y -ge 0 ] || { h=$((h + y)) && y=0; }
+    w=$((x + w > 240 ? 240 - x : w)) h=$((y + h > 320 ? 320 - y : h))
+    local ref=$SOURCE_DIR/docs/screens/$2.png actual=$SOURCE_DIR/docs/screens/$2.actual.png
+    local shot=$TEST_DEVICES/$NAME.screen.png diff deadline=$((SECONDS + 10))
+    while :; do
+        cedev screenshot "$shot"
+        diff=$(image_diff "$shot" "$ref" "${w}x$h+$x+$y")
+        [[ $diff =~ ^[0-9]+$ ]] && [ "$diff" -le $((w * h / 500)) ] && { rm -f "$shot" "$actual"; return; }
+        [ $SECONDS -lt $deadline ] || break
+    done
+    mv "$shot" "$actual"
+    fail "the screen differs from $ref in $diff pixels of the ${w}x$h window at $x,$y (actual screen: $actual)"
+}
+
 start_program() {
     cedev run --detach "$PROG"
     cedev wait window Registry
@@ -102,13 +142,14 @@ reg_value() { # KEY VALUE
     cedev reg query "$1" "$2"
 }
 
-# Taps a button of the running program, checks the box it shows, dismisses it and
-# checks that the program then ends with exit code 0.
-tap_and_expect_box() { # BUTTON CAPTION TEXT
+# Taps a button of the running program, checks the box it shows (and its picture, when
+# named), dismisses it and checks that the program then ends with exit code 0.
+tap_and_expect_box() { # BUTTON CAPTION TEXT [PICTURE]
     cedev tap "$1"
     cedev wait box
     expect_eq "$(cedev box)" "caption: $2
 text: $3" "box after $1"
+    [ -z "${4:-}" ] || expect_screen "$(cedev box --json)" "$4"
     cedev tap OK
     expect_eq "$(exit_code)" 0 "exit code after $1"
 }

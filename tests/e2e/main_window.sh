@@ -9,6 +9,7 @@ expect_match "$(window_line Registry)" '^text="Registry" class="Registry" x=77 y
 expect_match "$(window_line Save)" '^  id=110 text="Save" class="Button" x=5 y=5 w=76 h=25 style=0x50020000 ' "Save button"
 expect_match "$(window_line Delete)" '^  id=111 text="Delete" class="Button" x=5 y=33 w=76 h=25 style=0x50000000 ' "Delete button"
 expect_match "$(cedev windows | grep 'id=0 ')" '^  id=0 text="" class="Button" x=0 y=-7 w=83 h=70 style=0x50000007 ' "frame"
+expect_screen "$(window_line Registry)" main
 expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000000" "BootCount after start"
 
 step "a second start raises the first window and changes nothing"

@@ -29,7 +29,7 @@ cedev reg set 'HKCU\Software\RegSaveTest' Unicode REG_SZ 'café ☺ "quoted" \ba
 cedev reg delete 'HKLM\Comm'
 cedev reg delete 'HKCU\ControlPanel\QM410Key' KBD/SCAN
 start_program
-tap_and_expect_box Save "Save OK" "$SAVED"
+tap_and_expect_box Save "Save OK" "$SAVED" save_ok
 expect_eq "$(reg_value 'HKLM\SYSTEM\ORV\REGLock' EnableSave)" "REG_DWORD 0x00000001" "EnableSave after Save"
 cedev hive >/dev/null
 cedev reset
@@ -72,7 +72,7 @@ $(echo "$missing" | head -n 20)"
 step "Delete removes the hive, keeps EnableSave, and the next cold boot forgets"
 cedev reg set 'HKLM\SYSTEM\ORV\REGLock' EnableSave REG_DWORD 7
 start_program
-tap_and_expect_box Delete "Delete OK" "$DELETED"
+tap_and_expect_box Delete "Delete OK" "$DELETED" delete_ok
 expect_error "no such file" cedev ls "$HIVE"
 expect_eq "$(reg_value 'HKLM\SYSTEM\ORV\REGLock' EnableSave)" "REG_DWORD 0x00000007" "EnableSave after Delete"
 cedev reset

@@ -25,6 +25,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR cmdLine, int)
     wc.lpfnWndProc = HolderProc;
     wc.hInstance = instance;
     wc.lpszClassName = L"Holder";
+    wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
     RegisterClassW(&wc);
     CreateWindowExW(0, L"Holder", L"holding", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 120, 60, NULL, NULL, instance,
                     NULL);

@@ -25,6 +25,24 @@ void Out(const std::string &s);
 bool DevicePath(const wchar_t *arg, std::wstring *host);
 // The usage error for an argument that is not a device path.
 int BadPath(const wchar_t *arg);
+// JSON output: one object per line. Strings are escaped to plain ASCII, everything
+// outside printable ASCII as \u escapes of its UTF-16 units, so that even a string
+// Windows accepts and UTF-8 cannot carry (a lone surrogate) reads back exactly.
+std::string JsonString(const std::wstring &s);
+class JsonObject
+{
+public:
+    JsonObject &Str(const char *key, const std::wstring &value) { return Raw(key, JsonString(value)); }
+    JsonObject &Num(const char *key, long long value) { return Raw(key, std::to_string(value)); }
+    JsonObject &Bool(const char *key, bool value) { return Raw(key, value ? "true" : "false"); }
+    JsonObject &Raw(const char *key, const std::string &json);
+    std::string Line() const { return "{" + m_fields + "}\n"; }
+
+private:
+    std::string m_fields;
+};
+// Removes FLAG from the arguments wherever it stands; true when it was there.
+bool TakeFlag(int *argc, wchar_t **argv, const wchar_t *flag);
 // Parses "X,Y".
 bool ParsePoint(const std::wstring &s, POINT *pt);
 // Parses a decimal number of milliseconds or seconds ("2.5").
@@ -41,6 +59,7 @@ int CmdWindows(int argc, wchar_t **argv);
 int CmdBox(int argc, wchar_t **argv);
 int CmdScreenshot(int argc, wchar_t **argv);
 int CmdWait(int argc, wchar_t **argv);
+int CmdXWindow(int argc, wchar_t **argv);
 
 // reg.cpp
 // Splits "HKLM\\Sub\\Key" into its root and subkey; rootName gets the root's full name.

@@ -44,6 +44,52 @@ int Usage(const std::wstring &message)
     return EXIT_USAGE;
 }
 
+std::string JsonString(const std::wstring &s)
+{
+    std::string out = "\"";
+    for (wchar_t c : s) {
+        if (c == L'"' || c == L'\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += (char)c;
+        } else if (c == L'\n') {
+            out += "\\n";
+        } else if (c == L'\r') {
+            out += "\\r";
+        } else if (c == L'\t') {
+            out += "\\t";
+        } else {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", (unsigned)(c & 0xffff));
+            out += buf;
+        }
+    }
+    return out + "\"";
+}
+
+JsonObject &JsonObject::Raw(const char *key, const std::string &json)
+{
+    if (!m_fields.empty())
+        m_fields += ",";
+    m_fields += JsonString(Wide(key)) + ":" + json;
+    return *this;
+}
+
+bool TakeFlag(int *argc, wchar_t **argv, const wchar_t *flag)
+{
+    bool found = false;
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        if (!lstrcmpW(argv[i], flag))
+            found = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    *argc = kept;
+    return found;
+}
+
 bool ParsePoint(const std::wstring &s, POINT *pt)
 {
     wchar_t *end;
@@ -138,7 +184,7 @@ static const struct {
     {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
     {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
     {L"ls", CmdLs},           {L"rm", CmdRm},   {L"put", CmdPut},     {L"program", CmdProgram},
-    {L"boot", CmdBoot},       {L"desktop", CmdDesktop},
+    {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow},
 };
 
 int wmain(int argc, wchar_t **argv)

@@ -86,6 +86,44 @@ static std::wstring FormatData(DWORD type, const std::vector<BYTE> &data)
     return out;
 }
 
+// The data as a JSON value: a number for DWORD and QWORD, a string for the string
+// types, an array of strings for a multi-string, hex digits for anything else.
+static std::string JsonData(DWORD type, const std::vector<BYTE> &data)
+{
+    if (type == REG_DWORD && data.size() == 4)
+        return std::to_string(*(const DWORD *)data.data());
+    if (type == REG_QWORD && data.size() == 8)
+        return std::to_string(*(const unsigned long long *)data.data());
+    if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && data.size() % 2 == 0) {
+        std::wstring s((const wchar_t *)data.data(), data.size() / 2);
+        while (!s.empty() && s.back() == L'\0')
+            s.pop_back();
+        if (type != REG_MULTI_SZ)
+            return JsonString(s);
+        std::string out = "[";
+        for (size_t start = 0; !s.empty() && start <= s.size();) {
+            size_t end = s.find(L'\0', start);
+            if (end == std::wstring::npos)
+                end = s.size();
+            out += (start ? "," : "") + JsonString(s.substr(start, end - start));
+            start = end + 1;
+        }
+        return out + "]";
+    }
+    std::string hex;
+    char buf[4];
+    for (BYTE b : data) {
+        snprintf(buf, sizeof(buf), "%02x", b);
+        hex += buf;
+    }
+    return "\"" + hex + "\"";
+}
+
+static std::string ValueJson(const std::wstring &name, DWORD type, const std::vector<BYTE> &data)
+{
+    return JsonObject().Str("name", name).Str("type", TypeName(type)).Raw("data", JsonData(type, data)).Line();
+}
+
 static int OpenKey(const std::wstring &path, REGSAM access, HKEY *key)
 {
     HKEY root;
@@ -114,10 +152,13 @@ static const wchar_t *ValueName(const std::wstring &name)
     return name == L"@" ? L"" : name.c_str();
 }
 
+// Values, then subkeys (with a trailing backslash); with --json one object for each: a value's
+// name ("" for the default value), type and data, or a subkey's name.
 static int Query(int argc, wchar_t **argv)
 {
+    bool json = TakeFlag(&argc, argv, L"--json");
     if (argc < 1 || argc > 2)
-        return Usage(L"usage: cedev reg query KEY [VALUE]");
+        return Usage(L"usage: cedev reg query KEY [VALUE] [--json]");
     HKEY key;
     int rc = OpenKey(argv[0], KEY_READ, &key);
     if (rc != EXIT_OK)
@@ -129,7 +170,8 @@ static int Query(int argc, wchar_t **argv)
             RegCloseKey(key);
             return Fail(L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'");
         }
-        Out(Utf8(TypeName(type) + L" " + FormatData(type, data)) + "\n");
+        Out(json ? ValueJson(ValueName(argv[1]), type, data)
+                 : Utf8(TypeName(type) + L" " + FormatData(type, data)) + "\n");
         RegCloseKey(key);
         return EXIT_OK;
     }
@@ -139,7 +181,11 @@ static int Query(int argc, wchar_t **argv)
         DWORD len = 16384;
         if (RegEnumValueW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
             break;
-        if (ReadValue(key, name, &type, &data))
+        if (!ReadValue(key, name, &type, &data))
+            continue;
+        if (json)
+            out += ValueJson(std::wstring(name, len), type, data);
+        else
             out += Utf8((len ? std::wstring(name, len) : L"@") + L" " + TypeName(type) + L" " + FormatData(type, data)) +
                    "\n";
     }
@@ -147,7 +193,7 @@ static int Query(int argc, wchar_t **argv)
         DWORD len = 256;
         if (RegEnumKeyExW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
             break;
-        out += Utf8(std::wstring(name, len)) + "\\\n";
+        out += json ? JsonObject().Str("subkey", std::wstring(name, len)).Line() : Utf8(std::wstring(name, len)) + "\\\n";
     }
     RegCloseKey(key);
     Out(out);

@@ -70,50 +70,96 @@ static bool HasFocus(HWND hWnd, bool *active, bool *capture)
     return gti.hwndFocus == hWnd;
 }
 
-static std::string Describe(HWND hWnd, bool child)
+// What 'cedev windows' tells of one window or control. A control's rectangle is in
+// its parent's client area; its screen rectangle goes along in JSON.
+struct WindowFacts {
+    bool child;
+    int id;
+    std::wstring text, cls;
+    RECT rc, screen;
+    DWORD style, exstyle;
+    bool enabled, visible, active, focus, capture;
+};
+
+static WindowFacts Facts(HWND hWnd, bool child)
 {
-    RECT rc;
-    GetWindowRect(hWnd, &rc);
+    WindowFacts f;
+    f.child = child;
+    f.id = child ? (int)(short)GetDlgCtrlID(hWnd) : 0;
+    f.text = WindowText(hWnd);
+    f.cls = ClassName(hWnd);
+    GetWindowRect(hWnd, &f.screen);
+    f.rc = f.screen;
     if (child)
-        MapWindowPoints(NULL, GetParent(hWnd), (POINT *)&rc, 2);
+        MapWindowPoints(NULL, GetParent(hWnd), (POINT *)&f.rc, 2);
+    f.style = (DWORD)GetWindowLongW(hWnd, GWL_STYLE);
+    f.exstyle = (DWORD)GetWindowLongW(hWnd, GWL_EXSTYLE);
+    f.enabled = IsWindowEnabled(hWnd);
+    f.visible = IsWindowVisible(hWnd);
+    f.focus = HasFocus(hWnd, &f.active, &f.capture);
+    return f;
+}
+
+static std::string Describe(const WindowFacts &f)
+{
     char buf[256];
     std::string line;
-    if (child) {
-        snprintf(buf, sizeof(buf), "  id=%d ", (int)(short)GetDlgCtrlID(hWnd));
+    if (f.child) {
+        snprintf(buf, sizeof(buf), "  id=%d ", f.id);
         line = buf;
     }
-    line += "text=" + Quote(WindowText(hWnd)) + " class=" + Quote(ClassName(hWnd));
-    snprintf(buf, sizeof(buf), " x=%ld y=%ld w=%ld h=%ld style=0x%08lx exstyle=0x%08lx", rc.left, rc.top,
-             rc.right - rc.left, rc.bottom - rc.top, (unsigned long)GetWindowLongW(hWnd, GWL_STYLE),
-             (unsigned long)GetWindowLongW(hWnd, GWL_EXSTYLE));
+    line += "text=" + Quote(f.text) + " class=" + Quote(f.cls);
+    snprintf(buf, sizeof(buf), " x=%ld y=%ld w=%ld h=%ld style=0x%08lx exstyle=0x%08lx", f.rc.left, f.rc.top,
+             f.rc.right - f.rc.left, f.rc.bottom - f.rc.top, (unsigned long)f.style, (unsigned long)f.exstyle);
     line += buf;
-    bool active, capture;
-    bool focus = HasFocus(hWnd, &active, &capture);
-    line += IsWindowEnabled(hWnd) ? " enabled" : " disabled";
-    if (!IsWindowVisible(hWnd))
+    line += f.enabled ? " enabled" : " disabled";
+    if (!f.visible)
         line += " hidden";
-    if (active)
+    if (f.active)
         line += " active";
-    if (focus)
+    if (f.focus)
         line += " focus";
-    if (capture)
+    if (f.capture)
         line += " capture";
     return line + "\n";
 }
 
+static void Rect(JsonObject *o, const RECT &rc)
+{
+    o->Num("x", rc.left).Num("y", rc.top).Num("w", rc.right - rc.left).Num("h", rc.bottom - rc.top);
+}
+
+// The same facts as one JSON object; a control names its top-level window.
+static std::string DescribeJson(const WindowFacts &f, const std::wstring &top)
+{
+    JsonObject o;
+    o.Str("type", f.child ? L"control" : L"window");
+    if (f.child)
+        o.Str("window", top).Num("id", f.id);
+    o.Str("text", f.text).Str("class", f.cls);
+    Rect(&o, f.rc);
+    o.Num("screen_x", f.screen.left).Num("screen_y", f.screen.top);
+    o.Num("style", f.style).Num("exstyle", f.exstyle);
+    o.Bool("enabled", f.enabled).Bool("visible", f.visible).Bool("active", f.active);
+    o.Bool("focus", f.focus).Bool("capture", f.capture);
+    return o.Line();
+}
+
 int CmdWindows(int argc, wchar_t **argv)
 {
-    bool all = argc == 1 && !lstrcmpW(argv[0], L"--all");
-    if (argc > 1 || (argc == 1 && !all))
-        return Usage(L"usage: cedev windows [--all]");
+    bool json = TakeFlag(&argc, argv, L"--json");
+    bool all = TakeFlag(&argc, argv, L"--all");
+    if (argc != 0)
+        return Usage(L"usage: cedev windows [--all] [--json]");
     std::string out;
     for (HWND top : TopWindows(all)) {
-        out += Describe(top, false);
+        WindowFacts f = Facts(top, false);
+        out += json ? DescribeJson(f, f.text) : Describe(f);
         std::vector<HWND> kids;
         Descendants(top, &kids);
         for (HWND k : kids) {
             if (all || IsWindowVisible(k))
-                out += Describe(k, true);
+                out += json ? DescribeJson(Facts(k, true), f.text) : Describe(Facts(k, true));
         }
     }
     Out(out);
@@ -200,14 +246,24 @@ static std::wstring MessageBoxText(HWND box)
     return text;
 }
 
-int CmdBox(int argc, wchar_t **)
+int CmdBox(int argc, wchar_t **argv)
 {
+    bool json = TakeFlag(&argc, argv, L"--json");
     if (argc != 0)
-        return Usage(L"usage: cedev box");
+        return Usage(L"usage: cedev box [--json]");
     HWND box = FindMessageBox();
     if (!box)
         return Fail(L"no message box on screen");
-    Out("caption: " + Utf8(WindowText(box)) + "\ntext: " + Utf8(MessageBoxText(box)) + "\n");
+    if (json) {
+        JsonObject o;
+        o.Str("caption", WindowText(box)).Str("text", MessageBoxText(box));
+        RECT rc;
+        GetWindowRect(box, &rc);
+        Rect(&o, rc);
+        Out(o.Line());
+    } else {
+        Out("caption: " + Utf8(WindowText(box)) + "\ntext: " + Utf8(MessageBoxText(box)) + "\n");
+    }
     return EXIT_OK;
 }
 
@@ -244,6 +300,22 @@ int CmdScreenshot(int argc, wchar_t **)
     DeleteObject(bmp);
     DeleteDC(mem);
     ReleaseDC(NULL, screen);
+    return EXIT_OK;
+}
+
+// xwindow: the X window that shows the device's screen. Wine's X driver keeps it as a
+// property of the desktop window; on a display of its own the device's screen is the
+// whole display, but on the user's desktop it is one window among others.
+int CmdXWindow(int argc, wchar_t **)
+{
+    if (argc != 0)
+        return Usage(L"usage: cedev-helper xwindow");
+    HANDLE xid = GetPropA(GetDesktopWindow(), "__wine_x11_whole_window");
+    if (!xid)
+        return Fail(L"the device's desktop has no X window");
+    char buf[32];
+    snprintf(buf, sizeof(buf), "0x%lx\n", (unsigned long)(ULONG_PTR)xid);
+    Out(buf);
     return EXIT_OK;
 }
 

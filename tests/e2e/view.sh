@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The screen in a web browser: headless Chromium opens the view's page and clicks
+# Save where the page shows it; the device and the page's own canvas then show the
+# box, and a key pressed in the page closes it. A view for other machines refuses the
+# page without its password. 'cedev stop' ends a view.
+. "$(dirname "$0")/lib.sh"
+
+PY=/usr/bin/python3
+command -v chromium >/dev/null && command -v chromedriver >/dev/null && $PY -c 'import selenium' 2>/dev/null ||
+    fail "the browser is missing: Debian's chromium, chromium-driver and python3-selenium (tools/deps.sh installs them)"
+
+# Starts 'cedev view' in the background on a free port (another test may hold one);
+# PORT, VIEW (its process) and URL tell where it is.
+start_view() { # [ARGS...]
+    local out=$TEST_DEVICES/$NAME.view try
+    for try in 1 2 3 4 5; do
+        PORT=$((20000 + RANDOM % 40000))
+        cedev view --port $PORT "$@" >"$out" 2>&1 &
+        VIEW=$!
+        wait_until 30 "the view to start" grep -q -e 'ends the view' -e '^cedev:' "$out"
+        grep -q "is in use" "$out" || break
+    done
+    grep -q 'ends the view' "$out" || fail "the view did not start: $(cat "$out")"
+    URL=$(sed -n 's/.* is at: //p' "$out")
+    PASSWORD=$(sed -n 's/^Password.*: //p' "$out")
+}
+
+# The browser ends when its input does, before its profile goes.
+end_browser() {
+    [ -z "${BROWSER_PID:-}" ] || { exec {BROWSER[1]}>&-; wait "$BROWSER_PID" || true; }
+    rm -rf "$TEST_DEVICES/$NAME.chrome" "$TEST_DEVICES/$NAME.browser.log" "$TEST_DEVICES/$NAME.view"
+}
+trap 'end_browser; cleanup' EXIT
+
+# One command to the browser (none: its greeting), and its answer.
+browse() {
+    [ $# = 0 ] || echo "$*" >&"${BROWSER[1]}"
+    local reply
+    read -r -t 60 reply <&"${BROWSER[0]}" || fail "the browser did not answer '$*'"
+    echo "$reply"
+}
+
+step "a device that is off has no view"
+expect_error "the device is off" cedev view
+
+step "the page shows the screen at 2x, and a click on Save taps it"
+start_program
+start_view
+expect_match "$URL" "^http://127\.0\.0\.1:$PORT/" "address of the view"
+expect_error "a view of this device already runs" cedev view
+coproc BROWSER { $PY "$SOURCE_DIR/tests/e2e/browser.py" "$TEST_DEVICES/$NAME.chrome" 2>"$TEST_DEVICES/$NAME.browser.log"; }
+[ "$(browse)" = ready ] || fail "the browser did not start: $(cat "$TEST_DEVICES/$NAME.browser.log")"
+expect_eq "$(browse open "$URL")" connected "the page"
+save=$(cedev windows --json | grep '"text":"Save"')
+[[ $save =~ \"w\":([0-9]+),\"h\":([0-9]+),\"screen_x\":([0-9]+),\"screen_y\":([0-9]+) ]] || fail "no Save in $save"
+x=$((BASH_REMATCH[3] + BASH_REMATCH[1] / 2)) y=$((BASH_REMATCH[4] + BASH_REMATCH[2] / 2))
+expect_eq "$(browse click $((2 * x + 1)) $((2 * y + 1)))" ok "click"
+cedev wait box
+expect_eq "$(cedev box)" "caption: Save OK
+text: $SAVED" "box after the click"
+
+step "the page's canvas shows the screen, box included"
+canvas=$TEST_DEVICES/$NAME.canvas.png shot=$TEST_DEVICES/$NAME.shot.png
+canvas_shows_screen() {
+    cedev screenshot "$shot" && convert "$shot" -scale 200% "$shot"
+    [ "$(browse canvas "$canvas")" = ok ] && [ "$(image_diff "$canvas" "$shot" 480x640+0+0)" = 0 ]
+}
+wait_until 10 "the canvas to show the screen" canvas_shows_screen
+rm -f "$canvas" "$shot"
+
+step "Enter pressed in the page closes the box, and the program ends"
+expect_eq "$(browse key ENTER)" ok "key"
+expect_eq "$(exit_code)" 0 "exit code"
+
+step "cedev stop ends the view"
+cedev stop
+wait_until 10 "the view to end" eval '! kill -0 $VIEW 2>/dev/null'
+wait $VIEW
+expect_match "$(tail -n 1 "$TEST_DEVICES/$NAME.view")" "view ended" "the view's last line"
+
+step "a view for other machines asks for its password, and refuses a wrong one"
+start_program
+start_view --listen 127.0.0.2
+expect_match "$URL" "^http://127\.0\.0\.2:$PORT/" "address of the view"
+expect_match "$PASSWORD" '^[A-Za-z0-9_-]{8}$' "password"
+expect_eq "$(browse open "$URL")" password "the page without a password"
+expect_match "$(browse open "$URL&password=wrong")" "^refused .*rejected" "the page with a wrong password"
+expect_eq "$(browse open "$URL&password=$PASSWORD")" connected "the page with the password"
+
+step "a port in use is named"
+cedev stop
+start_program
+exec {held}> >($PY -c 'import socket, sys; s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(); sys.stdin.read()' $PORT)
+wait_until 10 "port $PORT to be taken" bash -c 'exec 2>/dev/null 3<>"/dev/tcp/127.0.0.1/$1"' _ $PORT
+expect_error "port $PORT on 127.0.0.1 is in use" cedev view --port $PORT
+exec {held}>&-
