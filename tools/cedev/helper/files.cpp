@@ -208,9 +208,14 @@ int CmdPut(int argc, wchar_t **argv)
     if (!DevicePath(argv[0], &path))
         return BadPath(argv[0]);
     // The host file's name becomes one name in the device, never a path.
-    if (name.empty() || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos ||
+    // Shown with its control characters as '?', so that the message stays one line.
+    std::wstring shown = name;
+    for (wchar_t &c : shown)
+        c = c < 0x20 ? L'?' : c;
+    if (shown != name || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos ||
         name.find_first_not_of(L". ") == std::wstring::npos)
-        return Usage(L"cannot put '" + name + L"': a device file name cannot hold \\ / : * ? \" < > | or be only dots");
+        return Fail(L"cannot put '" + shown +
+                    L"': a device file name cannot hold \\ / : * ? \" < > | or a control character, or be only dots");
     std::wstring link = LinkOnTheWay(path);
     if (!link.empty())
         return RefuseLink(link);
