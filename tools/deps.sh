@@ -6,6 +6,7 @@ packages=(
     cmake make g++
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     googletest
+    clang lld llvm
     wine64 fonts-wine
     xvfb imagemagick bubblewrap
     util-linux procps tar

@@ -1,0 +1,74 @@
+// A reader of PE images (32-bit, and 64-bit for comparison with the desktop build):
+// headers, sections, imports, base relocations and resources, with every RVA and
+// size checked against the file before it is followed.
+#ifndef CEARM_PEIMAGE_H
+#define CEARM_PEIMAGE_H
+
+#include "pe.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pe {
+
+struct Import {
+    std::string dll;
+    std::string name;       // empty when imported by ordinal
+    uint16_t ordinal = 0;
+    uint32_t slotRva = 0;   // its slot in the import address table
+};
+
+struct BaseReloc {
+    uint32_t rva;
+    uint16_t type;
+};
+
+class Image {
+public:
+    // Reads PATH; throws std::runtime_error naming the file and the fault.
+    explicit Image(const std::string &path);
+
+    const std::string &path() const { return path_; }
+    const std::vector<uint8_t> &bytes() const { return bytes_; }
+    const FileHeader &fileHeader() const { return fh_; }
+    bool is64() const { return magic_ == kMagicPe32Plus; }
+    uint16_t magic() const { return magic_; }
+    // The 32-bit optional header; for a 64-bit image only the fields both share.
+    const OptionalHeader32 &header() const { return oh_; }
+    uint64_t imageBase() const { return imageBase_; }
+    const DataDir &directory(DataDirectory d) const { return dirs_[d]; }
+    const std::vector<SectionHeader> &sections() const { return sections_; }
+    size_t checksumOffset() const { return checksumOffset_; }
+
+    // The section that holds RVA, or null.
+    const SectionHeader *sectionAt(uint32_t rva) const;
+    // SIZE bytes at RVA, zeros past a section's file data; throws when they are not
+    // all inside one section.
+    std::vector<uint8_t> read(uint32_t rva, uint32_t size) const;
+    uint32_t read32(uint32_t rva) const;
+    uint16_t read16(uint32_t rva) const;
+    std::string readString(uint32_t rva) const;
+
+    std::vector<Import> imports() const;
+    std::vector<BaseReloc> baseRelocs() const;
+    std::vector<Resource> resources() const;
+
+private:
+    [[noreturn]] void fail(const std::string &why) const;
+    void walkResources(uint32_t dirOffset, int level, Resource &r, std::vector<Resource> &out) const;
+
+    std::string path_;
+    std::vector<uint8_t> bytes_;
+    FileHeader fh_{};
+    uint16_t magic_ = 0;
+    OptionalHeader32 oh_{};
+    uint64_t imageBase_ = 0;
+    DataDir dirs_[kDirCount]{};
+    std::vector<SectionHeader> sections_;
+    size_t checksumOffset_ = 0;
+};
+
+}  // namespace pe
+
+#endif
