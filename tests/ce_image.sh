@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The handheld's image, checked as far as it can be without the handheld: its headers,
+# imports, resources, instruction set and relocations (imagecheck), and the build's
+# refusals of what would break it on the device.
+set -euo pipefail
+image=$1 elf=$2 desktop=$3 exports=$4 ldscript=$5
+work=$(mktemp -d "${TMPDIR:-/tmp}/ce_image.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+"$IMAGECHECK" "$image" "$elf" "$desktop" "$exports"
+
+# Refused, naming the fault: a call of a function the handheld's COREDLL.dll does not
+# export, and a static constructor, which nothing would run.
+fails_with() { # WHAT EXPECTED COMMAND...
+    local what=$1 expected=$2 out
+    shift 2
+    if out=$("$@" 2>&1); then
+        echo "FAIL $what: accepted"
+        return 1
+    fi
+    grep -qF -- "$expected" <<<"$out" || { echo "FAIL $what: said '$out'"; return 1; }
+    echo "ok   $what: $out"
+}
+cat >"$work/startup.cpp" <<'SRC'
+extern "C" int GetStartupInfoW(void *);
+extern "C" int RegCloseKey(void *);
+extern "C" int WinMainCRTStartup(void *h, void *, void *, int) { RegCloseKey(h); return GetStartupInfoW(h); }
+SRC
+cat >"$work/ctor.cpp" <<'SRC'
+extern "C" int RegCloseKey(void *);
+static int s_closed = RegCloseKey(0);
+extern "C" int WinMainCRTStartup(void *, void *, void *, int) { return s_closed; }
+SRC
+arm=(--target=armv4t-none-eabi -marm -ffreestanding -fno-exceptions -fno-rtti -fno-unwind-tables
+    -fno-asynchronous-unwind-tables -Os)
+"$CE_CLANG" "${arm[@]}" -c "$work/startup.cpp" -o "$work/startup.o"
+"$CE_CLANG" "${arm[@]}" -c "$work/ctor.cpp" -o "$work/ctor.o"
+fails_with "a function that is not exported" "GetStartupInfoW, which is not in" \
+    "$ELF2PE" imports --allow "$exports" --dll COREDLL.dll -o "$work/imports.s" "$work/startup.o"
+"$ELF2PE" imports --allow "$exports" --dll COREDLL.dll -o "$work/imports.s" "$work/ctor.o"
+"$CE_CLANG" --target=armv4t-none-eabi -marm -c "$work/imports.s" -o "$work/imports.o"
+"$CE_LLD" -T "$ldscript" --emit-relocs -nostdlib -o "$work/ctor.elf" "$work/ctor.o" "$work/imports.o" 2>/dev/null
+: >"$work/empty.res"
+fails_with "a static constructor" "has static constructors" \
+    "$ELF2PE" image --res "$work/empty.res" --dll COREDLL.dll -o "$work/ctor.exe" "$work/ctor.elf"
