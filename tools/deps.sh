@@ -7,7 +7,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     googletest
     clang lld llvm
-    wine64 fonts-wine
+    wine64 wine64-tools fonts-wine libunicorn-dev
     xvfb imagemagick bubblewrap
     util-linux procps tar
     x11vnc websockify novnc

@@ -28,6 +28,16 @@ Image::Image(const std::string &path) : path_(path)
     if (!in)
         fail("cannot be read");
     bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    parse();
+}
+
+Image::Image(const std::string &name, std::vector<uint8_t> bytes) : path_(name), bytes_(std::move(bytes))
+{
+    parse();
+}
+
+void Image::parse()
+{
     DosHeader dos;
     if (bytes_.size() < sizeof(dos))
         fail("is too short to be a program");

@@ -28,6 +28,8 @@ class Image {
 public:
     // Reads PATH; throws std::runtime_error naming the file and the fault.
     explicit Image(const std::string &path);
+    // The image whose file holds BYTES; NAME names it in errors.
+    Image(const std::string &name, std::vector<uint8_t> bytes);
 
     const std::string &path() const { return path_; }
     const std::vector<uint8_t> &bytes() const { return bytes_; }
@@ -55,6 +57,7 @@ public:
     std::vector<Resource> resources() const;
 
 private:
+    void parse();
     [[noreturn]] void fail(const std::string &why) const;
     void walkResources(uint32_t dirOffset, int level, Resource &r, std::vector<Resource> &out) const;
 
