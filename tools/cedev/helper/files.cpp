@@ -179,7 +179,9 @@ int CmdRm(int argc, wchar_t **argv)
 }
 
 // program PATH: whether a device file is a program that can be started (it begins
-// with the "MZ" of an executable image).
+// with the "MZ" of an executable image), and whose: prints "ce" for the handheld's own
+// (an ARM image, machine 0x01c0 or 0x01c2, or any Windows CE one, subsystem 9), which
+// the ARM runner runs, and "native" for the rest.
 int CmdProgram(int argc, wchar_t **argv)
 {
     if (argc != 1)
@@ -191,11 +193,24 @@ int CmdProgram(int argc, wchar_t **argv)
                            OPEN_EXISTING, 0, NULL);
     if (f == INVALID_HANDLE_VALUE)
         return Fail(L"no such program on the device: " + std::wstring(argv[0]));
-    char head[2] = {};
-    DWORD n = 0;
-    bool image = ReadFile(f, head, 2, &n, NULL) && n == 2 && head[0] == 'M' && head[1] == 'Z';
+    unsigned char head[64] = {}, pe[94] = {};
+    DWORD n = 0, m = 0;
+    bool image = ReadFile(f, head, sizeof(head), &n, NULL) && n >= 2 && head[0] == 'M' && head[1] == 'Z';
+    bool ce = false;
+    if (image && n == sizeof(head)) {
+        // The PE signature, the machine after it, the subsystem in the optional header.
+        DWORD at = head[60] | head[61] << 8 | head[62] << 16 | (DWORD)head[63] << 24;
+        if (SetFilePointer(f, (LONG)at, NULL, FILE_BEGIN) == at && ReadFile(f, pe, sizeof(pe), &m, NULL) &&
+            m == sizeof(pe) && !memcmp(pe, "PE\0\0", 4)) {
+            unsigned machine = pe[4] | pe[5] << 8, subsystem = pe[92] | pe[93] << 8;
+            ce = machine == 0x01C0 || machine == 0x01C2 || subsystem == 9;
+        }
+    }
     CloseHandle(f);
-    return image ? EXIT_OK : Fail(std::wstring(argv[0]) + L" is not a Windows program");
+    if (!image)
+        return Fail(std::wstring(argv[0]) + L" is not a Windows program");
+    Out(ce ? "ce\n" : "native\n");
+    return EXIT_OK;
 }
 
 // put PATH NAME: standard input into the file PATH, or into PATH\NAME when PATH is a
