@@ -50,7 +50,7 @@ done
 
 step "two starts of RegSave at the same moment give one window"
 for round in 1 2 3 4 5 6; do
-    cedev run '\Windows\system32\cmd.exe' /c 'start RegSave.exe & start RegSave.exe'
+    cedev run '\Windows\system32\cmd.exe' /c "start $START_LINE & start $START_LINE"
     cedev wait window Registry
     # The losing start brings the winner forward and ends; once it has, only the
     # winner is left of the two.

@@ -4,9 +4,16 @@ set -Eeuo pipefail
 # A command that fails on its own says so, with its line, and what the device said.
 trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" ($*) exited with $?" >&2; device_log >&2' ERR
 
+# The build under test: the x86-64 one unless REGSAVE_BUILD=arm, the handheld's own
+# image (REGSAVE), which cedev runs on its ARM runner. Each gets a device of its own.
+BUILD_NAME=${REGSAVE_BUILD:-x86-64}
 NAME=$(basename "$0" .sh)
+[ "$BUILD_NAME" = x86-64 ] || NAME=$NAME.$BUILD_NAME
 export CEDEV_DEVICE=$TEST_DEVICES/$NAME
-PROG=$BIN/RegSave.exe
+PROG=${REGSAVE:-$BIN/RegSave.exe}
+# How a program inside the device starts RegSave from "\Program Files" (cmd's start).
+START_LINE=RegSave.exe
+[ "$BUILD_NAME" = x86-64 ] || START_LINE="C:\windows\armrun.exe.so RegSave.exe"
 
 # Every cedev command of a test is bounded: one that hangs fails the test, named.
 CEDEV_BOUND=${CEDEV_BOUND:-45}
