@@ -1,6 +1,9 @@
 # Front door: make builds, make test runs every test, make run runs RegSave on the
 # default simulated handheld (make view: in a web browser), make bench measures.
-BUILD ?= build
+# BUILD=arm runs the handheld's own image (build/ce-arm/RegSave.exe) on the ARM runner
+# instead of the x86-64 build; BUILD_DIR is where everything is built.
+BUILD_DIR ?= build
+BUILD ?= x86-64
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?=
 
@@ -11,29 +14,29 @@ all: build
 deps:
 	@tools/deps.sh
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
 
-build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$$(nproc)
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j$$(nproc)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$$(nproc)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j$$(nproc)
 
 run: build
-	@tools/run.sh $(BUILD)
+	@REGSAVE_BUILD=$(BUILD) tools/run.sh $(BUILD_DIR)
 
 view: build
-	@tools/run.sh $(BUILD) view
+	@REGSAVE_BUILD=$(BUILD) tools/run.sh $(BUILD_DIR) view
 
 screens: build
-	@tools/screens.sh $(BUILD)
+	@tools/screens.sh $(BUILD_DIR)
 
 demo: build
-	@tools/demo.sh $(BUILD)
+	@REGSAVE_BUILD=$(BUILD) tools/demo.sh $(BUILD_DIR)
 
 bench: build
-	@tools/bench.sh $(BUILD)
+	@tools/bench.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD_DIR)

@@ -3,11 +3,13 @@
 # and photographed: a setting changed and saved survives a cold boot; after Delete a
 # cold boot brings the factory setting back; on a device that is not the target the
 # program ends silently. The photographs end up on one contact sheet,
-# build/demo/demo.png.
+# build/demo/demo.png. REGSAVE_BUILD=arm (make demo BUILD=arm) shows the handheld's
+# own image, on the ARM runner.
 set -euo pipefail
 build=${1:-build}
 cedev=$build/bin/cedev
-prog=$build/bin/RegSave.exe
+. "$(dirname "$0")/program.sh" "$build"
+prog=$PROG
 dir=$build/demo
 export CEDEV_DEVICE=$dir/handheld
 other=$dir/other
@@ -60,12 +62,13 @@ tap_box() { # BUTTON CAPTION
     "$cedev" wait exit
 }
 
+echo "RegSave: the $PROG_BUILD build, $prog"
 echo "1. A setting is changed: the keypad's $VALUE from its factory 1 to 0; RegSave starts."
 expect_setting 1
 "$cedev" reg set "$KEY" "$VALUE" REG_DWORD 0
 expect_setting 0
 start
-photo "1. $VALUE changed to 0|RegSave started"
+photo "1. $VALUE changed to 0|RegSave ($PROG_BUILD) started"
 
 echo "2. Save."
 tap_box Save "2. Save: the registry|is saved to the flash disk"
@@ -95,5 +98,6 @@ echo "  exit code $rc, output '${out}', windows on screen: $("$cedev" --device "
 [ $rc = 0 ] && [ -z "$out" ] || { echo "demo: RegSave did not end silently on a device that is not the target" >&2; exit 1; }
 CEDEV_DEVICE=$other photo "6. Not the target: RegSave|ends at once, silently, code 0"
 
-montage -font "$FONT" -pointsize 12 "${photos[@]}" -tile 3x -geometry +10+6 -background '#f4f4f4' "$dir/demo.png"
+montage -font "$FONT" -pointsize 12 -title "RegSave, the $PROG_BUILD build" "${photos[@]}" -tile 3x -geometry +10+6 \
+    -background '#f4f4f4' "$dir/demo.png"
 echo "Contact sheet: $dir/demo.png"

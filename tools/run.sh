@@ -5,14 +5,17 @@
 # make view (mode "view"): RegSave on the default handheld, its screen in a web
 # browser, for machines without a display; returns when RegSave ends, with its exit
 # code. VIEW_ARGS go to 'cedev view' (e.g. --port 6081, --listen 0.0.0.0).
+# REGSAVE_BUILD=arm (make run BUILD=arm) runs the handheld's own image instead.
 set -euo pipefail
 build=${1:-build}
 mode=${2:-run}
 cedev=$build/bin/cedev
-prog=$build/bin/RegSave.exe
+. "$(dirname "$0")/program.sh" "$build"
+prog=$PROG
 export CEDEV_DEVICE=$build/handheld
 
 [ -f "$CEDEV_DEVICE/.cedev/device" ] || "$cedev" init
+echo "RegSave: the $PROG_BUILD build, $prog"
 
 # Starts RegSave and waits until its window is up. On a device that is not the target
 # handheld it ends at once without a window: that is said, and the device is stopped.
