@@ -9,6 +9,11 @@
 #define HIVE_FILE   FLASH_DIR L"\\registry.dat"
 #define HIVE_TEMP   FLASH_DIR L"\\registry.dat.new"
 
+// The text goes to the file in pieces of this many units as it is made, and is made
+// durable every so many bytes.
+#define WRITE_PIECE (64 * 1024)
+#define FLUSH_EVERY (1024 * 1024)
+
 // Saving is allowed while "EnableSave" under the save-lock key is the DWORD 1.
 static bool SaveEnabled(void)
 {
@@ -21,20 +26,57 @@ static bool SaveEnabled(void)
     return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) && value == 1;
 }
 
-// Writes the data beside the target, makes it durable, then moves it over the target.
-static DWORD ReplaceFile(const WCHAR *target, const WCHAR *temp, const void *data, DWORD size)
+struct HiveWriter {
+    HANDLE file;
+    size_t unflushed;  // bytes written since the last flush to disk
+};
+
+// Takes the text as it is made. It is made durable as it goes, a few times while the
+// registry is still being read, so that the flush at the end has little left to do.
+static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
 {
-    HANDLE file = CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    HiveWriter *w = (HiveWriter *)context;
+    const BYTE *p = (const BYTE *)text;
+    size_t left = len * sizeof(WCHAR);
+    while (left) {
+        DWORD size = left > 0x40000000 ? 0x40000000 : (DWORD)left, written = 0;
+        if (!WriteFile(w->file, p, size, &written, NULL))
+            return GetLastError();
+        if (written != size)
+            return ERROR_DISK_FULL;
+        p += size;
+        left -= size;
+        w->unflushed += size;
+    }
+    if (w->unflushed >= FLUSH_EVERY) {
+        if (!FlushFileBuffers(w->file))
+            return GetLastError();
+        w->unflushed = 0;
+    }
+    return 0;
+}
+
+// Writes the registry beside the target as it is read, makes it durable, then moves
+// it over the target.
+static DWORD ReplaceHive(const WCHAR *target, const WCHAR *temp)
+{
+    HiveWriter w = {CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL), 0};
+    if (w.file == INVALID_HANDLE_VALUE)
         return GetLastError();
-    DWORD written = 0, err = 0;
-    if (!WriteFile(file, data, size, &written, NULL))
+    // A first write gives the process the file's descriptor, so that the registry's
+    // reader (regtext.cpp) writes the text without asking the Wine server for it while
+    // the server is busy saving.
+    DWORD none;
+    WriteFile(w.file, L"", 0, &none, NULL);
+    WideBuffer text;
+    text.drain = WritePiece;
+    text.drainContext = &w;
+    DWORD err = text.Reserve(WRITE_PIECE) ? BuildRegistryText(&text) : text.error;
+    if (!err)
+        err = text.Finish();
+    if (!err && !FlushFileBuffers(w.file))
         err = GetLastError();
-    else if (written != size)
-        err = ERROR_DISK_FULL;
-    else if (!FlushFileBuffers(file))
-        err = GetLastError();
-    CloseHandle(file);
+    CloseHandle(w.file);
     if (!err && !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         err = GetLastError();
     if (err)
@@ -51,12 +93,5 @@ CEAPI LONG WINAPI CeRegFlushKey(HKEY hKey)
     DWORD attr = GetFileAttributesW(FLASH_DIR);
     if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_PATH_NOT_FOUND;
-
-    WideBuffer text;
-    DWORD err = BuildRegistryText(&text);
-    if (err)
-        return err;
-    if (text.len > MAXDWORD / sizeof(WCHAR))
-        return ERROR_FILE_TOO_LARGE;
-    return ReplaceFile(HIVE_FILE, HIVE_TEMP, text.data, (DWORD)(text.len * sizeof(WCHAR)));
+    return ReplaceHive(HIVE_FILE, HIVE_TEMP);
 }
