@@ -9,6 +9,7 @@
 // one pass, with room made for it once.
 #include "regtext.h"
 
+#include <emmintrin.h>
 #include <winternl.h>
 
 extern "C" NTSTATUS NTAPI NtSaveKey(HANDLE KeyHandle, HANDLE FileHandle);
@@ -114,19 +115,15 @@ namespace {
 // What a dump is read in at a time.
 const size_t kDumpPiece = 64 * 1024;
 
-// The first line break at or after p, or end.
+// The first line break at or after p, or end; sixteen bytes at a time.
 inline const char *FindNewline(const char *p, const char *end)
 {
-    // Eight bytes at a time: a byte equal to '\n' becomes zero after the XOR, and the
-    // lowest zero byte is the first such one.
-    while (end - p >= 8) {
-        unsigned long long w;
-        memcpy(&w, p, 8);
-        unsigned long long x = w ^ 0x0a0a0a0a0a0a0a0aULL;
-        unsigned long long zero = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
-        if (zero)
-            return p + (__builtin_ctzll(zero) >> 3);
-        p += 8;
+    const __m128i newline = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), newline));
+        if (mask)
+            return p + __builtin_ctz(mask);
+        p += 16;
     }
     while (p < end && *p != '\n')
         ++p;
@@ -212,15 +209,24 @@ private:
     bool failed_ = false;
 };
 
-int HexDigit(char c)
+// The value of each byte as a hex digit, or -1.
+struct HexDigits {
+    signed char value[256];
+};
+
+constexpr HexDigits MakeHexDigits()
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    HexDigits d{};
+    for (int c = 0; c < 256; ++c)
+        d.value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return d;
+}
+
+constexpr HexDigits kHexDigits = MakeHexDigits();
+
+inline int HexDigit(char c)
+{
+    return kHexDigits.value[(unsigned char)c];
 }
 
 // The bytes a run of plain text ends at, by the terminator of the string: every byte
@@ -239,6 +245,34 @@ constexpr Stops MakeStops(char close)
 
 constexpr Stops kKeyStops = MakeStops(']');
 constexpr Stops kStringStops = MakeStops('"');
+
+// Copies the plain run at p (printable ASCII up to the terminator `close` or a
+// backslash) to w as units, sixteen bytes at a time. Sixteen units are stored each
+// time whatever the run's length: the caller has room for a unit a byte left.
+inline void CopyPlain(const char *&p, const char *end, WCHAR *&w, char close, const Stops &stops)
+{
+    const __m128i terminator = _mm_set1_epi8(close), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)p);
+        // Signed, so that bytes from 0x80 up count as below the space.
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, terminator), _mm_cmpeq_epi8(v, backslash)),
+                                    _mm_cmplt_epi8(v, space));
+        _mm_storeu_si128((__m128i *)w, _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128((__m128i *)(w + 8), _mm_unpackhi_epi8(v, zero));
+        int mask = _mm_movemask_epi8(stop);
+        if (mask) {
+            int n = __builtin_ctz(mask);
+            p += n;
+            w += n;
+            return;
+        }
+        p += 16;
+        w += 16;
+    }
+    while (p < end && !stops.at[(unsigned char)*p])
+        *w++ = (unsigned char)*p++;
+}
 
 // Decodes one character of an escaped string of the dump at p, which is not plain
 // ASCII: an escape (\a \b \e \f \n \r \t \v, \x with up to four hex digits, octal with
@@ -317,8 +351,7 @@ const char *Decode(const char *p, const char *end, char close, const Stops &stop
         return nullptr;
     WCHAR *w = out->data + out->len;
     for (;;) {
-        while (p < end && !stops.at[(unsigned char)*p])
-            *w++ = (unsigned char)*p++;
+        CopyPlain(p, end, w, close, stops);
         if (p >= end || *p == close)
             break;
         int units;
@@ -343,6 +376,14 @@ const char *Unescape(const char *p, const char *end, WideBuffer *out)
 bool ReadHex(Reader *r, const char *p, const char *end, BYTE **bytes, size_t *count, size_t *cap)
 {
     for (;;) {
+        // Most of it is "xx," after "xx,": read so while it lasts.
+        while (end - p >= 3 && p[2] == ',' && *count < *cap) {
+            int hi = HexDigit(p[0]), lo = HexDigit(p[1]);
+            if (hi < 0 || lo < 0)
+                break;
+            (*bytes)[(*count)++] = (BYTE)(hi * 16 + lo);
+            p += 3;
+        }
         while (p < end && (*p == ' ' || *p == '\t'))
             ++p;
         if (p >= end)
@@ -408,8 +449,7 @@ const char *Requote(const char *p, const char *end, WideBuffer *out, Accept acce
     WCHAR *w = out->data + out->len;
     *w++ = L'"';
     for (;;) {
-        while (p < end && !kStringStops.at[(unsigned char)*p])
-            *w++ = (unsigned char)*p++;
+        CopyPlain(p, end, w, '"', kStringStops);
         if (p >= end || *p == '"')
             break;
         WCHAR u[2];
@@ -578,13 +618,30 @@ private:
         });
         bool ok = after != nullptr && writable;
         // The number of leading names this key shares with the previous one, whose
-        // marks stay.
+        // marks stay: the separators before their first difference, and one more where
+        // both end a name there.
         size_t common = 0;
         if (prev_.len && key_.len) {
             const WCHAR *a = prev_.data, *b = key_.data;
-            size_t an = prev_.len, bn = key_.len, i = 0;
-            for (; i < an && i < bn && a[i] == b[i]; ++i)
-                common += a[i] == L'\\';
+            size_t an = prev_.len, bn = key_.len, n = an < bn ? an : bn, i = 0;
+            const __m128i separator = _mm_set1_epi16(L'\\');
+            while (n - i >= 8) {
+                __m128i va = _mm_loadu_si128((const __m128i *)(a + i));
+                int same = _mm_movemask_epi8(_mm_cmpeq_epi16(va, _mm_loadu_si128((const __m128i *)(b + i))));
+                int seps = _mm_movemask_epi8(_mm_cmpeq_epi16(va, separator));
+                if (same != 0xffff) {
+                    int equal = __builtin_ctz(~same) / 2;
+                    common += __builtin_popcount(seps & ((1 << (2 * equal)) - 1)) / 2;
+                    i += equal;
+                    break;
+                }
+                common += __builtin_popcount(seps) / 2;
+                i += 8;
+            }
+            if (n - i < 8) {
+                for (; i < n && a[i] == b[i]; ++i)
+                    common += a[i] == L'\\';
+            }
             common += (i == an || a[i] == L'\\') && (i == bn || b[i] == L'\\');
         }
         keyDepth_ = key_.len ? separators + 1 : 0;
@@ -797,18 +854,19 @@ bool ConvertWineDumpFrom(DumpRead read, void *context, size_t sizeHint, const WC
 // ---------------------------------------------------------------------------
 // Reading the registry
 //
-// The Wine server saves each root into one scratch file, HKEY_LOCAL_MACHINE and then
-// HKEY_CURRENT_USER after it, and a worker thread converts the file while the server
-// is still writing it: the server takes as long to write the dump as the worker takes
-// to convert it, and the two run side by side. The server answers no other request
-// while it saves, so the worker asks nothing of it meanwhile: it reads and writes
-// through files it has used before (whose descriptors the process keeps) and waits by
-// yielding its processor. The worker also removes the scratch file, after the text is
-// done, while the caller goes on.
+// The Wine server saves each root into one scratch file, the small HKEY_CURRENT_USER
+// and then HKEY_LOCAL_MACHINE after it, and a worker thread converts the file while the
+// server is still writing it: the server takes as long to write the dump as the worker
+// takes to convert it, and the two run side by side. The server answers no other
+// request while it saves, so the worker asks nothing of it meanwhile: it reads and
+// writes through files it has used before (whose descriptors the process keeps) and
+// waits without the server. The worker starts while the first root is saved, and also
+// removes the scratch file, after the text is done, while the caller goes on.
 
 namespace {
 
-const WCHAR *const kRoots[2] = {L"HKEY_LOCAL_MACHINE", L"HKEY_CURRENT_USER"};
+// The roots in the order of the scratch file; the text has them the other way round.
+const WCHAR *const kRoots[2] = {L"HKEY_CURRENT_USER", L"HKEY_LOCAL_MACHINE"};
 
 struct Pipeline {
     WCHAR path[MAX_PATH];  // the scratch file
@@ -834,7 +892,7 @@ bool ReadGrowingDump(void *context, char *buffer, size_t size, size_t *got)
     Pipeline *p = (Pipeline *)context;
     if (size > kDumpPiece)
         size = kDumpPiece;
-    for (;;) {
+    for (int waits = 0;; ++waits) {
         LONG saved = InterlockedCompareExchange(&p->saved, 0, 0);
         if (saved < 0)
             return false;
@@ -870,18 +928,27 @@ bool ReadGrowingDump(void *context, char *buffer, size_t size, size_t *got)
         }
         if (final)
             return false;  // shorter than the server said it was
-        SwitchToThread();
+        // A processor of its own keeps up with the server by yielding; on a busy
+        // machine the wait leaves it to others.
+        if (waits < 64)
+            SwitchToThread();
+        else
+            Sleep(1);
     }
 }
 
 void ConvertRoots(Pipeline *p)
 {
+    // HKEY_CURRENT_USER waits in memory for HKEY_LOCAL_MACHINE to go first.
+    WideBuffer user;
     DWORD err = 0;
     for (p->root = 0; p->root < 2 && !err; ++p->root) {
-        if (!ConvertWineDumpFrom(ReadGrowingDump, p, 0, kRoots[p->root], p->out))
-            err = p->out->failed ? p->out->error : ERROR_INVALID_DATA;
+        WideBuffer *out = p->root ? p->out : &user;
+        if (!ConvertWineDumpFrom(ReadGrowingDump, p, 0, kRoots[p->root], out))
+            err = out->failed ? out->error : ERROR_INVALID_DATA;
     }
     if (!err) {
+        p->out->Append(user.data, user.len);
         p->out->Append(L"\r\n" REGTEXT_END_MARK L"\r\n");
         err = p->out->failed ? p->out->error : 0;
     }
@@ -890,7 +957,7 @@ void ConvertRoots(Pipeline *p)
 
 // The worker's own handle to the scratch file: reading through the handle the server
 // writes to would move the position it writes at. A first read gives the process the
-// file's descriptor, which it keeps for the handle.
+// file's descriptor, which it keeps for the handle, before the large save.
 bool OpenDump(Pipeline *p)
 {
     p->dump = CreateFileW(p->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -900,9 +967,19 @@ bool OpenDump(Pipeline *p)
         p->dump = NULL;
         return false;
     }
+    // The first root's dump may have begun already: a byte read keeps its turn.
     char byte;
-    DWORD n;
-    ReadFile(p->dump, &byte, 1, &n, NULL);
+    DWORD n = 0;
+    if (ReadFile(p->dump, &byte, 1, &n, NULL) && n == 1) {
+        if (!(p->spill = (char *)HeapAlloc(GetProcessHeap(), 0, kDumpPiece))) {
+            p->result = ERROR_NOT_ENOUGH_MEMORY;
+            CloseHandle(p->dump);
+            p->dump = NULL;
+            return false;
+        }
+        p->spill[0] = byte;
+        p->spilled = 1;
+    }
     return true;
 }
 
@@ -959,7 +1036,7 @@ DWORD BuildRegistryText(WideBuffer *out)
         return GetLastError();
 
     // The worker starts (asking the server for what a new thread needs) while the
-    // roots are opened; the saves begin once it runs.
+    // roots are opened and the small one saved; the large one is saved once it runs.
     HANDLE worker = NULL;
     p.ready = CreateEventW(NULL, TRUE, FALSE, NULL);
     p.done = CreateEventW(NULL, TRUE, FALSE, NULL);
@@ -971,15 +1048,11 @@ DWORD BuildRegistryText(WideBuffer *out)
     OBJECT_ATTRIBUTES attr;
     RtlInitUnicodeString(&name, L"\\Registry\\Machine");
     InitializeObjectAttributes(&attr, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    NTSTATUS status = NtOpenKey(&keys[0], KEY_READ, &attr);
+    NTSTATUS status = RtlOpenCurrentUser(KEY_READ, &keys[0]);
     if (!status)
-        status = RtlOpenCurrentUser(KEY_READ, &keys[1]);
+        status = NtOpenKey(&keys[1], KEY_READ, &attr);
     DWORD err = status ? RtlNtStatusToDosError(status) : 0;
-    if (worker)
-        WaitForSingleObject(p.ready, INFINITE);
-    else if (!err)
-        OpenDump(&p);  // no worker: the conversion follows the saves
-    if (!err && !p.dump)
+    if (!worker && !err && !OpenDump(&p))  // no worker: the conversion follows the saves
         err = p.result;
 
     // The server saves the roots one after the other, each at the end of the file. The
@@ -987,6 +1060,13 @@ DWORD BuildRegistryText(WideBuffer *out)
     // worker's is the last one.
     for (int i = 0; i < 2 && !err; ++i) {
         LARGE_INTEGER size;
+        if (i == 1 && worker) {
+            WaitForSingleObject(p.ready, INFINITE);
+            if (!p.dump) {
+                err = p.result;
+                break;
+            }
+        }
         status = NtSaveKey(keys[i], file);
         if (status)
             err = RtlNtStatusToDosError(status);
