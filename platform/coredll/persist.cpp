@@ -1,7 +1,7 @@
 // The handheld's registry persistence. The registry lives in RAM; a flush writes it to
 // "\Flash Disk\registry.dat", but only while the save lock allows it. The file is
-// replaced in one step, so a failure or a power cut at any point leaves either the old
-// file or the new one, never a mix.
+// written beside the target, made durable and replaces it in one step, so a failure or
+// a power cut at any point leaves either the old file or the new one, never a mix.
 #include "coredll.h"
 #include "regtext.h"
 
@@ -12,7 +12,7 @@
 // The text goes to the file in pieces of this many units as it is made, and is made
 // durable every so many bytes.
 #define WRITE_PIECE (64 * 1024)
-#define FLUSH_EVERY (1024 * 1024)
+#define FLUSH_EVERY (512 * 1024)
 
 // Saving is allowed while "EnableSave" under the save-lock key is the DWORD 1.
 static bool SaveEnabled(void)
@@ -56,32 +56,20 @@ static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
     return 0;
 }
 
-// Writes the registry beside the target as it is read, makes it durable, then moves
-// it over the target.
-static DWORD ReplaceHive(const WCHAR *target, const WCHAR *temp)
+// The new file: beside the target, given the text as it is made. A first write gives
+// the process the file's descriptor, so that the worker making the text writes it
+// without asking the Wine server for it while the server is busy saving.
+static DWORD PrepareHive(void *context, WideBuffer *text)
 {
-    HiveWriter w = {CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL), 0};
-    if (w.file == INVALID_HANDLE_VALUE)
+    HiveWriter *w = (HiveWriter *)context;
+    w->file = CreateFileW(HIVE_TEMP, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (w->file == INVALID_HANDLE_VALUE)
         return GetLastError();
-    // A first write gives the process the file's descriptor, so that the registry's
-    // reader (regtext.cpp) writes the text without asking the Wine server for it while
-    // the server is busy saving.
     DWORD none;
-    WriteFile(w.file, L"", 0, &none, NULL);
-    WideBuffer text;
-    text.drain = WritePiece;
-    text.drainContext = &w;
-    DWORD err = text.Reserve(WRITE_PIECE) ? BuildRegistryText(&text) : text.error;
-    if (!err)
-        err = text.Finish();
-    if (!err && !FlushFileBuffers(w.file))
-        err = GetLastError();
-    CloseHandle(w.file);
-    if (!err && !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        err = GetLastError();
-    if (err)
-        DeleteFileW(temp);
-    return err;
+    WriteFile(w->file, L"", 0, &none, NULL);
+    text->drain = WritePiece;
+    text->drainContext = w;
+    return text->Reserve(WRITE_PIECE) ? 0 : text->error;
 }
 
 // The handheld writes its whole registry whichever key is flushed.
@@ -93,5 +81,21 @@ CEAPI LONG WINAPI CeRegFlushKey(HKEY hKey)
     DWORD attr = GetFileAttributesW(FLASH_DIR);
     if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_PATH_NOT_FOUND;
-    return ReplaceHive(HIVE_FILE, HIVE_TEMP);
+    // The new file is written beside the target as the registry is read, made durable,
+    // then moved over the target.
+    HiveWriter w = {INVALID_HANDLE_VALUE, 0};
+    TextTarget target = {PrepareHive, &w};
+    WideBuffer text;
+    DWORD err = BuildRegistryText(&text, &target);
+    if (!err)
+        err = text.Finish();
+    if (!err && !FlushFileBuffers(w.file))
+        err = GetLastError();
+    if (w.file != INVALID_HANDLE_VALUE)
+        CloseHandle(w.file);
+    if (!err && !MoveFileExW(HIVE_TEMP, HIVE_FILE, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        err = GetLastError();
+    if (err)
+        DeleteFileW(HIVE_TEMP);
+    return err;
 }

@@ -857,16 +857,22 @@ bool ConvertWineDumpFrom(DumpRead read, void *context, size_t sizeHint, const WC
 // The Wine server saves each root into one scratch file, the small HKEY_CURRENT_USER
 // and then HKEY_LOCAL_MACHINE after it, and a worker thread converts the file while the
 // server is still writing it: the server takes as long to write the dump as the worker
-// takes to convert it, and the two run side by side. The server answers no other
-// request while it saves, so the worker asks nothing of it meanwhile: it reads and
-// writes through files it has used before (whose descriptors the process keeps) and
-// waits without the server. The worker starts while the first root is saved, and also
-// removes the scratch file, after the text is done, while the caller goes on.
+// takes to convert it, and the two run side by side.
+//
+// The server answers no other request while it saves, so the worker asks nothing of it
+// meanwhile: it reads and writes through handles whose descriptors the process already
+// holds, and waits without the server. A new thread, though, needs the server as it
+// starts, and takes a few milliseconds to start (Wine clears a megabyte of its stack):
+// it is started first, and the large save waits until it runs, while everything else
+// is made ready. The worker also removes the scratch file, which takes a while for a
+// large one, after the text is done, while the caller goes on.
 
 namespace {
 
 // The roots in the order of the scratch file; the text has them the other way round.
 const WCHAR *const kRoots[2] = {L"HKEY_CURRENT_USER", L"HKEY_LOCAL_MACHINE"};
+
+const LONG kNotBegun = -2, kFailed = -1;
 
 struct Pipeline {
     WCHAR path[MAX_PATH];  // the scratch file
@@ -875,7 +881,9 @@ struct Pipeline {
     HANDLE ready;       // set once the worker runs
     HANDLE done;        // set once the text is complete or has failed
     DWORD result;
-    volatile LONG saved;     // roots the server has finished, or -1 when a save failed
+    // The roots the server has finished; kNotBegun until the scratch file is there,
+    // kFailed when the work failed.
+    volatile LONG saved;
     LONGLONG ends[2];        // where each root's dump ends, set before saved counts it
     LONGLONG offset;         // how far the worker has read
     LONG root;               // the root the worker converts
@@ -894,7 +902,7 @@ bool ReadGrowingDump(void *context, char *buffer, size_t size, size_t *got)
         size = kDumpPiece;
     for (int waits = 0;; ++waits) {
         LONG saved = InterlockedCompareExchange(&p->saved, 0, 0);
-        if (saved < 0)
+        if (saved == kFailed)
             return false;
         bool final = saved > p->root;
         if (final && p->offset >= p->ends[p->root]) {
@@ -902,7 +910,9 @@ bool ReadGrowingDump(void *context, char *buffer, size_t size, size_t *got)
             return true;
         }
         DWORD n = 0;
-        if (p->spilled) {
+        if (saved == kNotBegun) {
+            // Nothing to read yet.
+        } else if (p->spilled) {
             n = p->spilled < size ? p->spilled : (DWORD)size;
             memcpy(buffer, p->spill, n);
             memmove(p->spill, p->spill + n, p->spilled - n);
@@ -955,45 +965,31 @@ void ConvertRoots(Pipeline *p)
     p->result = err;  // after a failed save, the caller has the save's own error
 }
 
-// The worker's own handle to the scratch file: reading through the handle the server
-// writes to would move the position it writes at. A first read gives the process the
-// file's descriptor, which it keeps for the handle, before the large save.
+// The worker's own handle to the scratch file, opened before any save: reading through
+// the handle the server writes to would move the position it writes at. A first read
+// gives the process the file's descriptor, which it keeps for the handle.
 bool OpenDump(Pipeline *p)
 {
     p->dump = CreateFileW(p->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                           OPEN_EXISTING, 0, NULL);
     if (p->dump == INVALID_HANDLE_VALUE) {
-        p->result = GetLastError();
         p->dump = NULL;
         return false;
     }
-    // The first root's dump may have begun already: a byte read keeps its turn.
     char byte;
-    DWORD n = 0;
-    if (ReadFile(p->dump, &byte, 1, &n, NULL) && n == 1) {
-        if (!(p->spill = (char *)HeapAlloc(GetProcessHeap(), 0, kDumpPiece))) {
-            p->result = ERROR_NOT_ENOUGH_MEMORY;
-            CloseHandle(p->dump);
-            p->dump = NULL;
-            return false;
-        }
-        p->spill[0] = byte;
-        p->spilled = 1;
-    }
+    DWORD n;
+    ReadFile(p->dump, &byte, 1, &n, NULL);  // the file is still empty
     return true;
 }
 
-// Its handle is the scratch file's last one: closing it removes the file, which takes
-// a while for a large one, after the text is done.
 DWORD WINAPI Worker(void *context)
 {
     Pipeline *p = (Pipeline *)context;
-    bool opened = OpenDump(p);
-    HANDLE dump = p->dump, done = p->done;
     SetEvent(p->ready);
-    if (opened)
-        ConvertRoots(p);
-    SetEvent(done);  // p is the caller's again from here
+    ConvertRoots(p);
+    // Its handle is the scratch file's last one: closing it removes the file.
+    HANDLE dump = p->dump;
+    SetEvent(p->done);  // p is the caller's again from here
     if (dump)
         CloseHandle(dump);
     return 0;
@@ -1020,54 +1016,54 @@ HANDLE CreateScratch(WCHAR *path)
 
 }  // namespace
 
-DWORD BuildRegistryText(WideBuffer *out)
+DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target)
 {
-    // Saving a key needs the backup privilege, which an administrator holds but has
-    // not enabled.
-    BOOLEAN was;
-    RtlAdjustPrivilege(SE_BACKUP_PRIVILEGE, TRUE, FALSE, &was);
-
-    out->Append(L"\xfeff" L"Windows Registry Editor Version 5.00\r\n");
-
     Pipeline p = {};
     p.out = out;
-    HANDLE file = CreateScratch(p.path);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
-
-    // The worker starts (asking the server for what a new thread needs) while the
-    // roots are opened and the small one saved; the large one is saved once it runs.
+    p.saved = kNotBegun;
     HANDLE worker = NULL;
     p.ready = CreateEventW(NULL, TRUE, FALSE, NULL);
     p.done = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (p.ready && p.done)
         worker = CreateThread(NULL, 0, Worker, &p, 0, NULL);
 
+    // Saving a key needs the backup privilege, which an administrator holds but has
+    // not enabled.
+    BOOLEAN was;
+    RtlAdjustPrivilege(SE_BACKUP_PRIVILEGE, TRUE, FALSE, &was);
+    DWORD err = target && target->prepare ? target->prepare(target->context, out) : 0;
+    if (!err) {
+        out->Append(L"\xfeff" L"Windows Registry Editor Version 5.00\r\n");
+        err = out->failed ? out->error : 0;
+    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!err && (file = CreateScratch(p.path)) == INVALID_HANDLE_VALUE)
+        err = GetLastError();
+    if (!err && !OpenDump(&p))
+        err = GetLastError();
+    if (!err)
+        InterlockedExchange(&p.saved, 0);
+
     HANDLE keys[2] = {};
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES attr;
-    RtlInitUnicodeString(&name, L"\\Registry\\Machine");
-    InitializeObjectAttributes(&attr, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    NTSTATUS status = RtlOpenCurrentUser(KEY_READ, &keys[0]);
-    if (!status)
-        status = NtOpenKey(&keys[1], KEY_READ, &attr);
-    DWORD err = status ? RtlNtStatusToDosError(status) : 0;
-    if (!worker && !err && !OpenDump(&p))  // no worker: the conversion follows the saves
-        err = p.result;
+    if (!err) {
+        UNICODE_STRING name;
+        OBJECT_ATTRIBUTES attr;
+        RtlInitUnicodeString(&name, L"\\Registry\\Machine");
+        InitializeObjectAttributes(&attr, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+        NTSTATUS status = RtlOpenCurrentUser(KEY_READ, &keys[0]);
+        if (!status)
+            status = NtOpenKey(&keys[1], KEY_READ, &attr);
+        err = status ? RtlNtStatusToDosError(status) : 0;
+    }
 
     // The server saves the roots one after the other, each at the end of the file. The
     // caller's handle is closed before the last root counts as saved, so that the
     // worker's is the last one.
     for (int i = 0; i < 2 && !err; ++i) {
-        LARGE_INTEGER size;
-        if (i == 1 && worker) {
+        if (i == 1 && worker)
             WaitForSingleObject(p.ready, INFINITE);
-            if (!p.dump) {
-                err = p.result;
-                break;
-            }
-        }
-        status = NtSaveKey(keys[i], file);
+        LARGE_INTEGER size;
+        NTSTATUS status = NtSaveKey(keys[i], file);
         if (status)
             err = RtlNtStatusToDosError(status);
         else if (!GetFileSizeEx(file, &size))
@@ -1077,7 +1073,7 @@ DWORD BuildRegistryText(WideBuffer *out)
         if (err)
             break;
         p.ends[i] = size.QuadPart;
-        if (i == 1) {
+        if (i == 1 && worker) {
             CloseHandle(file);
             file = INVALID_HANDLE_VALUE;
         }
@@ -1086,7 +1082,7 @@ DWORD BuildRegistryText(WideBuffer *out)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (err)
-        InterlockedExchange(&p.saved, -1);
+        InterlockedExchange(&p.saved, kFailed);
     for (HANDLE key : keys) {
         if (key)
             CloseHandle(key);
@@ -1095,10 +1091,12 @@ DWORD BuildRegistryText(WideBuffer *out)
     if (worker) {
         WaitForSingleObject(p.done, INFINITE);
         CloseHandle(worker);
-    } else if (p.dump) {
+    } else {
+        // No worker: the conversion follows the saves.
         if (!err)
             ConvertRoots(&p);
-        CloseHandle(p.dump);
+        if (p.dump)
+            CloseHandle(p.dump);
     }
     if (p.spill)
         HeapFree(GetProcessHeap(), 0, p.spill);

@@ -67,9 +67,17 @@ bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideB
 // The same, the dump read piece by piece from READ; SIZEHINT is its size, if known.
 bool ConvertWineDumpFrom(DumpRead read, void *context, size_t sizeHint, const WCHAR *rootName, WideBuffer *out);
 
+// The text is made by a worker thread, which takes a while to start. A caller whose
+// OUT passes the text on prepares it meanwhile: PREPARE runs before any of the text is
+// made (it may give OUT its drain), and returns 0 or a Win32 error code.
+struct TextTarget {
+    DWORD (*prepare)(void *context, WideBuffer *out);
+    void *context;
+};
+
 // HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER as one registry file, byte-order mark
-// first and REGTEXT_END_MARK last, into OUT (which may have a drain; what is left in it
-// has not been drained). Returns 0 or a Win32 error code.
-DWORD BuildRegistryText(WideBuffer *out);
+// first and REGTEXT_END_MARK last, into OUT (what is left in it has not been drained).
+// Returns 0 or a Win32 error code.
+DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target = nullptr);
 
 #endif
