@@ -12,7 +12,7 @@
 // The text goes to the file in pieces of this many units as it is made, and is made
 // durable every so many bytes.
 #define WRITE_PIECE (64 * 1024)
-#define FLUSH_EVERY (512 * 1024)
+#define FLUSH_EVERY (256 * 1024)
 
 // Saving is allowed while "EnableSave" under the save-lock key is the DWORD 1.
 static bool SaveEnabled(void)

@@ -878,8 +878,8 @@ struct Pipeline {
     WCHAR path[MAX_PATH];  // the scratch file
     HANDLE dump;        // the worker's own handle to it
     WideBuffer *out;
-    HANDLE ready;       // set once the worker runs
-    HANDLE done;        // set once the text is complete or has failed
+    volatile LONG ready;  // set once the worker runs
+    volatile LONG done;   // set once the text is complete or has failed
     DWORD result;
     // The roots the server has finished; kNotBegun until the scratch file is there,
     // kFailed when the work failed.
@@ -890,6 +890,21 @@ struct Pipeline {
     char *spill;             // what was read of the next root's dump, and how much
     DWORD spilled;
 };
+
+// Waits without the server: yielding the processor, which keeps a worker with a
+// processor of its own in step; on a busy machine, a millisecond at a time.
+void Pause(int waits)
+{
+    if (waits < 64)
+        SwitchToThread();
+    else
+        Sleep(1);
+}
+
+bool IsSet(volatile LONG *flag)
+{
+    return InterlockedCompareExchange(flag, 0, 0) != 0;
+}
 
 // Reads the dump of the worker's root as the server writes it: waits while the server
 // is still writing and nothing new is there, and ends where the root's dump ends. The
@@ -938,12 +953,7 @@ bool ReadGrowingDump(void *context, char *buffer, size_t size, size_t *got)
         }
         if (final)
             return false;  // shorter than the server said it was
-        // A processor of its own keeps up with the server by yielding; on a busy
-        // machine the wait leaves it to others.
-        if (waits < 64)
-            SwitchToThread();
-        else
-            Sleep(1);
+        Pause(waits);
     }
 }
 
@@ -985,11 +995,11 @@ bool OpenDump(Pipeline *p)
 DWORD WINAPI Worker(void *context)
 {
     Pipeline *p = (Pipeline *)context;
-    SetEvent(p->ready);
+    InterlockedExchange(&p->ready, 1);
     ConvertRoots(p);
     // Its handle is the scratch file's last one: closing it removes the file.
     HANDLE dump = p->dump;
-    SetEvent(p->done);  // p is the caller's again from here
+    InterlockedExchange(&p->done, 1);  // p is the caller's again from here
     if (dump)
         CloseHandle(dump);
     return 0;
@@ -1021,11 +1031,11 @@ DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target)
     Pipeline p = {};
     p.out = out;
     p.saved = kNotBegun;
-    HANDLE worker = NULL;
-    p.ready = CreateEventW(NULL, TRUE, FALSE, NULL);
-    p.done = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (p.ready && p.done)
-        worker = CreateThread(NULL, 0, Worker, &p, 0, NULL);
+    // Its end is known from p.done; its handle is not needed.
+    HANDLE thread = CreateThread(NULL, 0, Worker, &p, 0, NULL);
+    bool worker = thread != NULL;
+    if (thread)
+        CloseHandle(thread);
 
     // Saving a key needs the backup privilege, which an administrator holds but has
     // not enabled.
@@ -1061,7 +1071,8 @@ DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target)
     // worker's is the last one.
     for (int i = 0; i < 2 && !err; ++i) {
         if (i == 1 && worker)
-            WaitForSingleObject(p.ready, INFINITE);
+            for (int waits = 0; !IsSet(&p.ready); ++waits)
+                Pause(waits);
         LARGE_INTEGER size;
         NTSTATUS status = NtSaveKey(keys[i], file);
         if (status)
@@ -1089,8 +1100,8 @@ DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target)
     }
 
     if (worker) {
-        WaitForSingleObject(p.done, INFINITE);
-        CloseHandle(worker);
+        for (int waits = 0; !IsSet(&p.done); ++waits)
+            Pause(waits);
     } else {
         // No worker: the conversion follows the saves.
         if (!err)
@@ -1100,9 +1111,5 @@ DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target)
     }
     if (p.spill)
         HeapFree(GetProcessHeap(), 0, p.spill);
-    if (p.ready)
-        CloseHandle(p.ready);
-    if (p.done)
-        CloseHandle(p.done);
     return err ? err : p.result;
 }
