@@ -273,21 +273,27 @@ uint32_t LoadIconW_(const Args &a)
 uint32_t LoadStringW_(const Args &a)
 {
     int count = int(a[3]);
-    if (count > 0)
+    if (a[2] && count > 0)
         return uint32_t(CORE(LoadStringW)(a.instance(0), a[1], static_cast<WCHAR *>(a.ptr(2, 2 * count, true)), count));
-    // With no buffer size the handheld hands back the string itself, read-only: here
-    // a copy in the program's memory, ended with a zero.
-    uint32_t *out = a.out<uint32_t>(2);
+    if (a[2])
+        return 0;
+    // With no buffer the handheld returns the string itself, read-only, as the
+    // result: here a copy in the program's memory, ended with a zero, made once.
+    static std::map<std::pair<HINSTANCE, uint32_t>, uint32_t> copies;
+    auto key = std::make_pair(a.instance(0), a[1]);
+    auto done = copies.find(key);
+    if (done != copies.end())
+        return done->second;
     const WCHAR *s = nullptr;
-    int n = CORE(LoadStringW)(a.instance(0), a[1], reinterpret_cast<WCHAR *>(&s), 0);
-    if (n <= 0 || !s || !out)
+    int n = CORE(LoadStringW)(key.first, key.second, reinterpret_cast<WCHAR *>(&s), 0);
+    if (n <= 0 || !s)
         return 0;
     uint32_t copy = cpu::HeapAlloc(2 * (n + 1));
     WCHAR *c = reinterpret_cast<WCHAR *>(uintptr_t(copy));
     memcpy(c, s, 2 * n);
     c[n] = 0;
-    *out = copy;
-    return uint32_t(n);
+    copies[key] = copy;
+    return copy;
 }
 
 uint32_t GetModuleHandleW_(const Args &a)
