@@ -326,15 +326,17 @@ struct CeMsg {
 static_assert(sizeof(CeMsg) == 28, "the handheld's MSG");
 
 // The last message each MSG of the program received, whole, so that what it passes
-// back (to translate or dispatch) keeps the values that do not fit 32 bits.
+// back (to translate or dispatch) keeps the values that do not fit 32 bits. The
+// program sees such a value as a token that is no address it was given.
 std::map<uint32_t, MSG> g_messages;
+constexpr uint32_t kMessageToken = 0xF8000000;
 
 void ToGuest(const MSG &m, CeMsg *g, uint32_t at)
 {
     g->hwnd = Narrow(reinterpret_cast<uint64_t>(m.hwnd), "a message's window");
     g->message = m.message;
-    g->wParam = uint32_t(m.wParam);
-    g->lParam = uint32_t(m.lParam);
+    g->wParam = uint64_t(uint32_t(m.wParam)) == m.wParam ? uint32_t(m.wParam) : kMessageToken;
+    g->lParam = Widen(uint32_t(m.lParam)) == uint64_t(m.lParam) ? uint32_t(m.lParam) : kMessageToken + 4;
     g->time = m.time;
     g->x = m.pt.x;
     g->y = m.pt.y;
@@ -353,9 +355,9 @@ MSG ToHost(const CeMsg *g, uint32_t at)
     m.pt.x = g->x;
     m.pt.y = g->y;
     if (last != g_messages.end() && last->second.hwnd == m.hwnd && last->second.message == m.message) {
-        if (uint32_t(last->second.wParam) == g->wParam)
+        if (g->wParam == kMessageToken)
             m.wParam = last->second.wParam;
-        if (uint32_t(last->second.lParam) == g->lParam)
+        if (g->lParam == kMessageToken + 4)
             m.lParam = last->second.lParam;
     }
     return m;
