@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# A device is sealed: what runs inside it reaches neither the host's files nor another
-# device, whatever it names, and cedev never touches a file outside the place it was
-# given, nor the device's own folders.
+# A device is sealed: what runs inside it reaches neither the host's files, the host's
+# network, the device's own records nor another device, whatever it names, and cedev
+# never touches a file outside the place it was given, nor the device's own folders.
 . "$(dirname "$0")/lib.sh"
 
 CMD='\Windows\system32\cmd.exe'
@@ -20,16 +20,6 @@ expect_sealed() { # NAME WHAT
     [ ! -e "/tmp/$1" ] || fail "$2 reached the host: /tmp/$1 exists"
     [ -e "$CEDEV_DEVICE/.cedev/tmp/$1" ] || fail "$2 did not happen at all, so it proves nothing"
 }
-
-step "host files cannot be read, written or run from inside"
-expect_match "$(device_cmd 'type \\?\unix\etc\hostname')" "Failed to open" "reading a host file"
-device_cmd "echo x> \\\\?\\unix\\tmp\\$MARK.written" >/dev/null
-expect_sealed "$MARK.written" "a write to \\\\?\\unix\\tmp"
-device_cmd "start /wait /unix /usr/bin/touch /tmp/$MARK.touched" >/dev/null
-expect_sealed "$MARK.touched" "a host program started from inside"
-device_cmd "mklink /H C:\\hardlink \\\\?\\unix$HOSTDIR\\keep.txt" >/dev/null
-expect_error "no such file" cedev ls '\hardlink'
-expect_match "$(device_cmd 'echo x> \\.\COM1')" "File not found" "the host's serial port"
 
 # ---------------------------------------------------------------------------
 step "the device sees none of its own records, and no network but its own"
@@ -54,6 +44,53 @@ expect_eq "$(cedev run "$TEST_BIN/netprobe.exe" 127.0.0.1 "$port" | tr -d '\r')"
 127.0.0.1:$port: not reached (error 10061)" "connections from inside the device"
 exec {LISTENER[1]}>&-
 wait "$LISTENER_PID" || true
+
+step "rm -r stops at a link inside a folder; put takes a name of any script, never a control character"
+# A link inside a folder stops its removal there, whatever comes before it.
+TREE="$CEDEV_DEVICE/drive_c/Flash Disk/tree"
+mkdir -p "$TREE/a" "$TREE/sub" && echo 1 >"$TREE/a/file.txt" && echo 2 >"$TREE/z.txt"
+ln -s ../../../windows/Fonts "$TREE/sub/fonts"
+fonts=$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")
+expect_error 'stopped removing .*\\sub\\fonts' cedev rm -r '\Flash Disk\tree'
+[ -L "$TREE/sub/fonts" ] || fail "rm -r removed the link inside the folder"
+expect_eq "$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")" "$fonts" "\\Windows\\Fonts after rm -r of a folder linking to it"
+rm -rf "$TREE"
+PUTS=$TEST_DEVICES/$NAME.put
+mkdir -p "$PUTS"
+for bad in $'ctl\x01' $'line\nbreak' 'a:b' '...'; do
+    printf x >"$PUTS/$bad"
+    expect_error "cannot hold" cedev put "$PUTS/$bad" '\Flash Disk'
+done
+# Names of every script are names like any other.
+good='naïve Жук ਪ一 日本 😀 𠀀.txt'
+printf 'x' >"$PUTS/$good"
+cedev put "$PUTS/$good" '\Flash Disk'
+expect_match "$(cedev ls '\Flash Disk')" " +1  $good" "listing after put of $good"
+cedev rm "\\Flash Disk\\$good"
+rm -rf "$PUTS"
+
+step "a trailing separator or a short name is still one of the device's own folders"
+# The short name is the one the device's file system makes.
+short=$(device_cmd 'dir /x C:\' | sed -n 's/.*<DIR> *\([^ ]*~[^ ]*\) *Flash Disk\r\?$/\1/p')
+[ -n "$short" ] || fail "no short name of \\Flash Disk"
+for path in '\Flash Disk\' '\Program Files\\' '\WINDOWS\Fonts\' '\users\.\' '\ProgramData/' '\Program Files (x86)' \
+    "\\${short,,}\\"; do
+    expect_error "refusing to remove" cedev rm -r "$path"
+done
+for folder in 'Flash Disk' 'Program Files' 'windows/Fonts' users ProgramData 'Program Files (x86)'; do
+    [ -d "$CEDEV_DEVICE/drive_c/$folder" ] || fail "\\$folder was removed"
+done
+# ---------------------------------------------------------------------------
+
+step "host files cannot be read, written or run from inside"
+expect_match "$(device_cmd 'type \\?\unix\etc\hostname')" "Failed to open" "reading a host file"
+device_cmd "echo x> \\\\?\\unix\\tmp\\$MARK.written" >/dev/null
+expect_sealed "$MARK.written" "a write to \\\\?\\unix\\tmp"
+device_cmd "start /wait /unix /usr/bin/touch /tmp/$MARK.touched" >/dev/null
+expect_sealed "$MARK.touched" "a host program started from inside"
+device_cmd "mklink /H C:\\hardlink \\\\?\\unix$HOSTDIR\\keep.txt" >/dev/null
+expect_error "no such file" cedev ls '\hardlink'
+expect_match "$(device_cmd 'echo x> \\.\COM1')" "File not found" "the host's serial port"
 
 step "a saved registry that runs host commands at the next start runs them sealed"
 for key in RunOnce RunServices; do
@@ -80,49 +117,17 @@ printf 'x' >"$TEST_DEVICES/$NAME.txt"
 expect_error "is a link" cedev put "$TEST_DEVICES/$NAME.txt" '\Flash Disk\winlink'
 expect_eq "$(ls "$HOSTDIR")" "keep.txt" "the host folder behind a link"
 [ -f "$CEDEV_DEVICE/drive_c/windows/win.ini" ] || fail "a removal went through a link into \\Windows"
-# A link inside a folder stops its removal there, whatever comes before it.
-TREE="$CEDEV_DEVICE/drive_c/Flash Disk/tree"
-mkdir -p "$TREE/a" "$TREE/sub" && echo 1 >"$TREE/a/file.txt" && echo 2 >"$TREE/z.txt"
-ln -s ../../../windows/Fonts "$TREE/sub/fonts"
-fonts=$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")
-expect_error 'stopped removing .*\\sub\\fonts' cedev rm -r '\Flash Disk\tree'
-[ -L "$TREE/sub/fonts" ] || fail "rm -r removed the link inside the folder"
-expect_eq "$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")" "$fonts" "\\Windows\\Fonts after rm -r of a folder linking to it"
-rm -rf "$TREE"
 
 step "a host file name is one device name, never a path"
 cp "$TEST_DEVICES/$NAME.txt" "$TEST_DEVICES/..\\..\\Windows\\evil.txt"
 expect_error "cannot hold" cedev put "$TEST_DEVICES/..\\..\\Windows\\evil.txt" '\Flash Disk'
 rm -f "$TEST_DEVICES/..\\..\\Windows\\evil.txt" "$TEST_DEVICES/$NAME.txt"
 expect_error "no such file" cedev ls '\Windows\evil.txt'
-PUTS=$TEST_DEVICES/$NAME.put
-mkdir -p "$PUTS"
-for bad in $'ctl\x01' $'line\nbreak' 'a:b' '...'; do
-    printf x >"$PUTS/$bad"
-    expect_error "cannot hold" cedev put "$PUTS/$bad" '\Flash Disk'
-done
-# Names of every script are names like any other.
-good='naïve Жук ਪ一 日本 😀 𠀀.txt'
-printf 'x' >"$PUTS/$good"
-cedev put "$PUTS/$good" '\Flash Disk'
-expect_match "$(cedev ls '\Flash Disk')" " +1  $good" "listing after put of $good"
-cedev rm "\\Flash Disk\\$good"
-rm -rf "$PUTS"
 
 step "paths are normalised before any check: the root and the device's own folders stay"
 for path in '\.' '\Flash Disk\..' '\Flash Disk\\..\.' '/windows/../' '\Windows.' '\WINDOWS\Fonts' '\Flash Disk' \
     '\Program Files\..\Program Files'; do
     expect_error "refusing to remove" cedev rm -r "$path"
-done
-# A trailing separator, and a folder's short name (as the device's file system makes it).
-short=$(device_cmd 'dir /x C:\' | sed -n 's/.*<DIR> *\([^ ]*~[^ ]*\) *Flash Disk\r\?$/\1/p')
-[ -n "$short" ] || fail "no short name of \\Flash Disk"
-for path in '\Flash Disk\' '\Program Files\\' '\WINDOWS\Fonts\' '\users\.\' '\ProgramData/' '\Program Files (x86)' \
-    "\\${short,,}\\"; do
-    expect_error "refusing to remove" cedev rm -r "$path"
-done
-for folder in 'Flash Disk' 'Program Files' 'windows/Fonts' users ProgramData 'Program Files (x86)'; do
-    [ -d "$CEDEV_DEVICE/drive_c/$folder" ] || fail "\\$folder was removed"
 done
 cedev ls "$HIVE" >/dev/null
 cedev ls '\Program Files\RegSave.exe' >/dev/null
