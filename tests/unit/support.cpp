@@ -421,9 +421,9 @@ static ::testing::AssertionResult SameTextOf(const String &actual, const String 
     const size_t kBefore = 16, kShown = 48;
     size_t from = at > kBefore ? at - kBefore : 0;
     return ::testing::AssertionFailure()
-           << "the text (" << actual.size() << " characters) differs from the expected one (" << expected.size()
-           << ") from character " << at << " on: from character " << from << " it reads "
-           << ::testing::PrintToString(actual.substr(from, kShown)) << ", expected "
+           << "the text (" << actual.size() << " characters) and the expected one (" << expected.size()
+           << ") first differ at character " << at << "; from character " << from << " the text reads "
+           << ::testing::PrintToString(actual.substr(from, kShown)) << ", the expected one "
            << ::testing::PrintToString(expected.substr(from, kShown));
 }
 
