@@ -2,7 +2,14 @@
 # named after the script, and removes it when it ends.
 set -Eeuo pipefail
 # A command that fails on its own says so, with its line, and what the device said.
-trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" ($*) exited with $?" >&2; device_log >&2' ERR
+# Only the script's own shell reports: a command in a substitution such as
+# "$(... | grep x)" may fail harmlessly, and one that matters fails its caller here.
+on_error() { # STATUS LINE COMMAND ARGS
+    [ "$BASH_SUBSHELL" = 0 ] || return 0
+    echo "FAIL: line $2: \"$3\" ($4) exited with $1" >&2
+    device_log >&2
+}
+trap 'on_error $? $LINENO "$BASH_COMMAND" "$*"' ERR
 
 # The build under test: the x86-64 one unless REGSAVE_BUILD=arm, the handheld's own
 # image (REGSAVE), which cedev runs on its ARM runner. Each gets a device of its own.

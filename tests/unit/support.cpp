@@ -409,3 +409,30 @@ void WriteDeviceFile(const wchar_t *path, const char *data)
     WriteFile(h, data, lstrlenA(data), &n, NULL);
     CloseHandle(h);
 }
+
+template <typename String>
+static ::testing::AssertionResult SameTextOf(const String &actual, const String &expected)
+{
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    if (at == actual.size() && at == expected.size())
+        return ::testing::AssertionSuccess();
+    const size_t kBefore = 16, kShown = 48;
+    size_t from = at > kBefore ? at - kBefore : 0;
+    return ::testing::AssertionFailure()
+           << "the text (" << actual.size() << " characters) and the expected one (" << expected.size()
+           << ") first differ at character " << at << "; from character " << from << " the text reads "
+           << ::testing::PrintToString(actual.substr(from, kShown)) << ", the expected one "
+           << ::testing::PrintToString(expected.substr(from, kShown));
+}
+
+::testing::AssertionResult SameText(const std::wstring &actual, const std::wstring &expected)
+{
+    return SameTextOf(actual, expected);
+}
+
+::testing::AssertionResult SameText(const std::string &actual, const std::string &expected)
+{
+    return SameTextOf(actual, expected);
+}

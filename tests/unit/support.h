@@ -5,6 +5,8 @@
 
 #include "regsave.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -103,5 +105,11 @@ bool KeyExists(HKEY root, const wchar_t *key);
 // A file of the device, by its device path ("\Flash Disk\x").
 bool DeviceFileExists(const wchar_t *path);
 void WriteDeviceFile(const wchar_t *path, const char *data);
+
+// Whether a file's text is the expected one. A difference is reported by where it
+// starts, with a little of both texts from there, never as the whole file: a saved
+// registry is megabytes.
+::testing::AssertionResult SameText(const std::wstring &actual, const std::wstring &expected);
+::testing::AssertionResult SameText(const std::string &actual, const std::string &expected);
 
 #endif

@@ -190,7 +190,7 @@ static int Query(int argc, wchar_t **argv)
                    "\n";
     }
     for (DWORD i = 0;; ++i) {
-        DWORD len = 256;
+        DWORD len = 257;  // room for a name at the limit, 256 characters, and its NUL
         if (RegEnumKeyExW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
             break;
         out += json ? JsonObject().Str("subkey", std::wstring(name, len)).Line() : Utf8(std::wstring(name, len)) + "\\\n";
