@@ -167,8 +167,10 @@ tap_and_expect_box() { # BUTTON CAPTION TEXT [PICTURE]
     cedev wait box
     expect_eq "$(cedev box)" "caption: $2
 text: $3" "box after $1"
-    expect_on_screen "$(cedev box --json)" "box after $1"
-    [ -z "${4:-}" ] || expect_screen "$(cedev box --json)" "$4"
+    local box
+    box=$(cedev box --json)
+    expect_on_screen "$box" "box after $1"
+    [ -z "${4:-}" ] || expect_screen "$box" "$4"
     cedev tap OK
     expect_eq "$(exit_code)" 0 "exit code after $1"
 }
