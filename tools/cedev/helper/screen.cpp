@@ -232,9 +232,14 @@ HWND FindMessageBox()
     return NULL;
 }
 
-// The text of a message box: its widest static control with text.
+// The text of a message box: its whole text, as the program gave it, not the lines it
+// is wrapped into on the screen. Both the desktop's box and the handheld's keep it in
+// one static control with id 0xFFFF; any other box, its longest static text.
 static std::wstring MessageBoxText(HWND box)
 {
+    HWND textControl = GetDlgItem(box, 0xFFFF);
+    if (textControl && !lstrcmpiW(ClassName(textControl).c_str(), L"Static"))
+        return WindowText(textControl);
     std::wstring text;
     for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
         if (!lstrcmpiW(ClassName(k).c_str(), L"Static") && IsWindowVisible(k)) {
