@@ -122,7 +122,7 @@ step "the host: no host path or environment in sight, and with CEDEV_DISPLAY=pri
 for n in $(seq $((100 + $$ % 500)) 700); do
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
 done
-Xvfb ":$n" -nolisten tcp -screen 0 320x200x24 </dev/null >/dev/null 2>&1 &
+timeout 300 Xvfb ":$n" -nolisten tcp -screen 0 320x200x24 </dev/null >/dev/null 2>&1 &
 HOSTX=$!
 wait_until 20 "the user's display :$n" test -S "/tmp/.X11-unix/X$n"
 cedev stop
