@@ -20,7 +20,7 @@ export CEDEV_DEVICE=$TEST_DEVICES/$NAME
 PROG=${REGSAVE:-$BIN/RegSave.exe}
 # How a program inside the device starts RegSave from "\Program Files" (cmd's start).
 START_LINE=RegSave.exe
-[ "$BUILD_NAME" = x86-64 ] || START_LINE="C:\windows\armrun.exe.so RegSave.exe"
+[ "$BUILD_NAME" = x86-64 ] || START_LINE="C:\windows\cedev\armrun.exe.so RegSave.exe"
 
 # Every cedev command of a test is bounded: one that hangs fails the test, named.
 CEDEV_BOUND=${CEDEV_BOUND:-45}

@@ -3,7 +3,8 @@
 # Save where the page shows it; the device and the page's own canvas then show the
 # box, and a key pressed in the page closes it. A view for other machines refuses the
 # page without its password, and keeps that nowhere. 'cedev stop' and a cold boot end
-# the view first.
+# the view first. No client reaches the screen without the token of the printed
+# address, nor from a page of another site.
 . "$(dirname "$0")/lib.sh"
 
 PY=/usr/bin/python3
@@ -126,3 +127,20 @@ s.listen(); sys.stdin.read()' $PORT)
 wait_until 10 "port $PORT to be taken" bash -c 'exec 2>/dev/null 3<>"/dev/tcp/127.0.0.1/$1"' _ $PORT
 expect_error "port $PORT on 127.0.0.1 is in use" cedev view --port $PORT
 exec {held}>&-
+
+step "a client without the address's token, or a page of another site, never reaches the screen"
+cedev stop
+start_program
+start_view
+origin="http://127.0.0.1:$PORT"
+probe() { $PY - "$@" <"$SOURCE_DIR/tests/e2e/ws_probe.py"; }
+expect_match "$(probe "ws://127.0.0.1:$PORT/websockify" "$origin")" "^refused" "a client without the token"
+if [ "$(id -u)" = 0 ]; then
+    expect_match "$(setpriv --reuid=65534 --regid=65534 --clear-groups $PY - "ws://127.0.0.1:$PORT/websockify" \
+        "$origin" <"$SOURCE_DIR/tests/e2e/ws_probe.py")" "^refused" "another user of the machine"
+fi
+[[ $URL =~ ^http://([^/]+)/.*[?\&]path=websockify%3Ftoken%3D([0-9a-f]{32})(\&|$) ]] || fail "no token in the address $URL"
+token=${BASH_REMATCH[2]} ws="ws://${BASH_REMATCH[1]}/websockify?token=${BASH_REMATCH[2]}"
+expect_match "$(probe "ws://127.0.0.1:$PORT/websockify?token=${token//?/0}" "$origin")" "^refused" "a client with a wrong token"
+expect_match "$(probe "$ws" "http://attacker.example")" "^refused" "a page of another site, with the token"
+expect_eq "$(probe "$ws" "$origin")" screen "the view's own page, with its token"

@@ -22,20 +22,17 @@ static std::wstring ClassName(HWND hWnd)
     return std::wstring(name, n);
 }
 
+// A text in double quotes: a quote or backslash in it escaped, and its control
+// characters as Printable shows them.
 static std::string Quote(const std::wstring &s)
 {
-    std::string out = "\"";
-    for (char c : Utf8(s)) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
+    std::wstring quoted;
+    for (wchar_t c : s) {
+        if (c == L'"' || c == L'\\')
+            quoted += L'\\';
+        quoted += c;
     }
-    return out + "\"";
+    return "\"" + Printable(quoted) + "\"";
 }
 
 // Visible top-level windows, topmost first.
@@ -267,7 +264,7 @@ int CmdBox(int argc, wchar_t **argv)
         Rect(&o, rc);
         Out(o.Line());
     } else {
-        Out("caption: " + Utf8(WindowText(box)) + "\ntext: " + Utf8(MessageBoxText(box)) + "\n");
+        Out("caption: " + Printable(WindowText(box)) + "\ntext: " + Printable(MessageBoxText(box)) + "\n");
     }
     return EXIT_OK;
 }
