@@ -45,14 +45,15 @@ expect_eq "$(cedev run "$TEST_BIN/netprobe.exe" 127.0.0.1 "$port" | tr -d '\r')"
 exec {LISTENER[1]}>&-
 wait "$LISTENER_PID" || true
 
-step "rm -r stops at a link inside a folder; put takes a name of any script, never a control character"
-# A link inside a folder stops its removal there, whatever comes before it.
+step "rm -r refuses a folder with a link inside, removing nothing; put takes a name of any script, never a control character"
+# A link inside a folder stops its removal before anything goes, whatever comes before it.
 TREE="$CEDEV_DEVICE/drive_c/Flash Disk/tree"
 mkdir -p "$TREE/a" "$TREE/sub" && echo 1 >"$TREE/a/file.txt" && echo 2 >"$TREE/z.txt"
 ln -s ../../../windows/Fonts "$TREE/sub/fonts"
 fonts=$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")
-expect_error 'stopped removing .*\\sub\\fonts' cedev rm -r '\Flash Disk\tree'
+expect_error 'nothing removed: .*\\sub\\fonts is a link' cedev rm -r '\Flash Disk\tree'
 [ -L "$TREE/sub/fonts" ] || fail "rm -r removed the link inside the folder"
+[ -f "$TREE/a/file.txt" ] && [ -f "$TREE/z.txt" ] || fail "rm -r removed files of a folder it refused"
 expect_eq "$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")" "$fonts" "\\Windows\\Fonts after rm -r of a folder linking to it"
 rm -rf "$TREE"
 PUTS=$TEST_DEVICES/$NAME.put

@@ -199,4 +199,11 @@ SAVE_FAILED="Registry Fail! After Reset PDA, Retry again!"
 DELETED="Registry Delete Complete!"
 DELETE_FAILED="Registry Delete Fail! After Reset PDA, Retry again!"
 
+# A run killed at its time limit may have left a file system mounted in its device
+# (flash_full's small flash disk), or the device half removed; a new run starts
+# without them. The folder is this test's own.
+findmnt -rn -o TARGET | sed 's/\\x20/ /g' | while IFS= read -r place; do
+    case $place in "$CEDEV_DEVICE"/*) umount "$place" ;; esac
+done
+[ -f "$CEDEV_DEVICE/.cedev/device" ] || rm -rf "$CEDEV_DEVICE"
 cedev init --force >/dev/null
