@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make run: RegSave on the default simulated handheld. With a display the handheld's
-# screen opens as a window and you use it; without one, this taps "Save" itself and
-# tells what happened.
+# screen opens as a window and you use it; without one (or with CEDEV_DISPLAY=private,
+# which keeps the handheld off your display), this taps "Save" itself and tells what
+# happened.
 # make view (mode "view"): RegSave on the default handheld, its screen in a web
 # browser, for machines without a display; returns when RegSave ends, with its exit
 # code. VIEW_ARGS go to 'cedev view' (e.g. --port 6081, --listen 0.0.0.0).
@@ -59,8 +60,9 @@ if [ "$mode" = view ]; then
     exit $rc
 fi
 
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${DISPLAY:-}" ] && [ "${CEDEV_DISPLAY:-}" != private ]; then
     echo "RegSave runs on the handheld's 240x320 screen, a window on your display."
+    echo "(The handheld's programs see your whole display; CEDEV_DISPLAY=private keeps them off it.)"
     echo "Tap Save or Delete, or press Alt+F4 in its window (Alt+/ shows the About box)."
     start_regsave
     rc=0
@@ -69,7 +71,7 @@ if [ -n "${DISPLAY:-}" ]; then
     exit 0
 fi
 
-echo "No display: the handheld runs on a private Xvfb, and this script taps for you."
+echo "No display (or CEDEV_DISPLAY=private): the handheld runs on a private Xvfb, and this script taps for you."
 start_regsave
 echo "RegSave is up:"
 "$cedev" windows | sed 's/^/  /'

@@ -52,9 +52,10 @@ shot about "the About box (Alt+/)"
 "$cedev" wait nowindow "About QM410WLan"
 box Save save_ok "Save: the registry is saved"
 
-# Another program holds the saved registry open, so it cannot be deleted.
+# Another program holds the saved registry open, so it cannot be deleted. It has no
+# window: nothing but RegSave is on the picture.
 "$cedev" run --detach "$holder" '\Flash Disk\registry.dat'
-"$cedev" wait window holding
+"$cedev" run "$holder" --held
 start
 box Delete delete_failed "Delete: the saved registry could not be removed"
 "$cedev" stop

@@ -19,4 +19,8 @@
 // error set when the resolved path would not fit in cchOut units.
 LPCWSTR ResolveDevicePath(LPCWSTR path, LPWSTR out, size_t cchOut);
 
+// The handheld's modal dialog (dialog.cpp), for the dialogs the library shows itself.
+CEAPI INT_PTR WINAPI CeDialogBoxIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW lpTemplate, HWND hWndParent,
+                                               DLGPROC lpDialogFunc, LPARAM dwInitParam);
+
 #endif

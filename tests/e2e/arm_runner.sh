@@ -4,7 +4,7 @@
 # access, memory the program was not given (read, jumped to, passed to the core
 # library, or run out of as stack, with the message being handled named), an import
 # it does not answer, a program for another CPU. A program that ends well ends with
-# its own exit code.
+# its own exit code, and what it gets from the core library is what the handheld gives.
 . "$(dirname "$0")/lib.sh"
 
 ARM=$TEST_BIN/arm
@@ -23,6 +23,11 @@ step "a program that ends well ends with its own exit code"
 rc=0
 cedev run "$ARM/faults.exe" || rc=$?
 expect_eq "$rc" 7 "exit code"
+
+step "what the program gets is in the handheld's layout and comes back: structures, messages, nested dialogs"
+rc=0
+cedev run "$ARM/api.exe" one "two three" || rc=$?
+[ $rc = 0 ] || fail "check $rc of tests/ce-arm/api.cpp failed on the ARM runner"
 
 step "an instruction the ARMv4T CPU lacks, at the entry point, is named with its address"
 expect_fault 4 '^armrun: an instruction the ARMv4T CPU lacks at 0x[0-9a-f]{8} \(0xe16f0f10\)$' "$ARM/undef.exe"

@@ -4,6 +4,141 @@
 # a damaged saved registry rather than importing or deleting it.
 . "$(dirname "$0")/lib.sh"
 
+# ---------------------------------------------------------------------------
+# The saved registry first: its reader and the cold boot need no program on the
+# device, so that what goes wrong in them shows within seconds.
+# A saved registry of these lines: UTF-16 with a byte-order mark, CR LF line ends.
+# {U+XXXX} stands for that one UTF-16 unit: a NUL, a lone surrogate, any character.
+write_hive() {
+    perl -e 'my $out = "\xff\xfe";
+        for my $line (@ARGV[1 .. $#ARGV]) {
+            utf8::decode($line);
+            for (split /(\{U\+[0-9A-F]{4}\})/, "$line\r\n") {
+                $out .= /^\{U\+(....)\}$/ ? pack("v", hex $1) : pack("v*", map { $_ < 0x10000 ? $_ :
+                    (0xD800 + (($_ - 0x10000) >> 10), 0xDC00 + ($_ & 0x3FF)) } unpack("W*", $_));
+            }
+        }
+        open(my $f, ">:raw", $ARGV[0]) or die "$ARGV[0]: $!\n";
+        print $f $out;' "$HOST_HIVE" "$@"
+}
+HEAD='Windows Registry Editor Version 5.00'
+END='; End of registry'
+# The limits count UTF-16 units: a character beyond the first plane is two.
+WIDE_KEY256=$(printf '\xf0\x9f\x98\x80%.0s' {1..128})
+WIDE_VALUE16384=$(printf '\xf0\xa0\x80\x80%.0s' {1..8192})
+# Files of these lines ("^" between them) are refused whole, each by its line: by
+# 'cedev hive', and by the code of the checks and of the cold boot, cedev-hive, run
+# directly (as 'cedev reset' runs it in the device's sandbox), which writes the factory
+# registry into a folder of the test's and leaves the file as it was. With --direct only
+# the latter, which is quicker.
+BOOTED=$TEST_DEVICES/$NAME.boot
+expect_damaged() { # [--direct] LINES EXPECTED
+    local commands=("cedev hive" "cedev-hive check" "cedev-hive boot") command body rc out f
+    [ "$1" != --direct ] || { commands=("${commands[@]:1}") && shift; }
+    IFS='^' read -r -a body <<<"$1"
+    write_hive "$HEAD" "${body[@]}"
+    cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.bad"
+    rm -rf "$BOOTED" && mkdir "$BOOTED"
+    for command in "${commands[@]}"; do
+        rc=0
+        case $command in
+        "cedev hive") out=$(cedev hive 2>&1 >/dev/null) || rc=$? ;;
+        "cedev-hive check") out=$("$BIN/cedev-hive" check "$HOST_HIVE" '\Flash Disk\registry.dat' 2>&1 >/dev/null) || rc=$? ;;
+        *) out=$("$BIN/cedev-hive" boot "$CEDEV_DEVICE/.cedev/factory" "$BOOTED" "$HOST_HIVE" '\Flash Disk\registry.dat' \
+            2>&1 >/dev/null) || rc=$? ;;
+        esac
+        expect_eq "$rc" 3 "exit code of $command for [${1:0:60}]"
+        expect_match "$out" "^cedev: \\\\Flash Disk\\\\registry.dat $2" "$command's report for [${1:0:60}]"
+    done
+    cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.bad" || fail "the cold boot changed the damaged hive [${1:0:60}]"
+    for f in system.reg user.reg userdef.reg; do
+        cmp -s "$BOOTED/$f" "$CEDEV_DEVICE/.cedev/factory/$f" ||
+            fail "the cold boot did not write the factory $f after [${1:0:60}]"
+    done
+}
+
+step "the reader refuses names no registry holds, and counts lines through every script"
+while IFS='|' read -r line expected; do
+    expect_damaged --direct "$line" "$expected"
+done <<EOF_CASES
+[HKEY_LOCAL_MACHINE\Comm]^"Boot{U+0000}Count"=dword:00000001^$END|line 3: a value name holds a NUL
+[HKEY_LOCAL_MACHINE\Soft{U+0000}ware]^$END|line 2: a key name holds a NUL
+[HKEY_LOCAL_MACHINE\Software\\\\Empty]^$END|line 2: a key path has an empty name
+[HKEY_LOCAL_MACHINE\Software\]^$END|line 2: a key path has an empty name
+[HKEY_CURRENT_USER\\${WIDE_KEY256}k]^$END|line 2: a key name is longer than 256 characters
+[HKEY_CURRENT_USER\Software]^"$WIDE_VALUE16384"=dword:00000001^$END|line 3: a value name is longer than 16383
+[HKEY_CURRENT_USER\Software\ਪ一Ċ]^"ഊ{U+D800}{U+DC0A}"="ਪ一"^"x"="a\qb"^$END|line 4: a string has an escape other than
+"x"=dword:00000001^[HKEY_LOCAL_MACHINE\Comm]^$END|line 2: a value comes before any key
+[HKEY_LOCAL_MACHINE\Comm]^"BootCount"=dword:000000007^$END|line 3: a dword value is not 1 to 8 hex digits
+EOF_CASES
+rm -rf "$TEST_DEVICES/$NAME.bad" "$BOOTED"
+
+step "one cold boot: names of every script and plane exactly, links where their parent key was saved"
+# A name of each script, with the characters whose UTF-16 units hold the byte of a line
+# break (U+010A, U+0A2A before U+4E00, U+0D0A), hex digits after a character beyond
+# ASCII and a digit after a control character (which the device's registry files
+# escape), marks, the byte-order mark, private and unassigned characters, a character
+# of each plane beyond the first (its low surrogate ends in the byte of a line
+# break) and a lone surrogate.
+SCRIPTS=(café Ċ Ωμέγα Жук Բարև שלום سلام हिन्दी ਪ一 ഊ ไทย ქართ 한국 ひらがな 日本語 ሀሁ ᏣᎳᎩ ᠮᠣᠩ é1f 'e{U+0301}'
+    '[x]' '{U+0001}7' 'tab{U+0009}x' '{U+200F}rtl' '{U+FEFF}bom' '{U+FFFD}' '{U+E000}' '{U+FFFF}' 😀 𐐷 𠀀
+    '{U+D800}lone' "$WIDE_KEY256")
+for plane in {1..16}; do
+    SCRIPTS+=("$(printf 'p%d{U+%04X}{U+DC0A}' $plane $((0xD800 + (plane - 1) * 64)))")
+done
+# Each name is a key of its own and a value of the key above them, whose data is the
+# name too; one more value has a name at the limit, in characters of the second plane.
+WIDE_VALUE16383=$(printf '\xf0\xa0\x80\x80%.0s' {1..8191})v
+lines=('[HKEY_CURRENT_USER\Software\Scripts]' "\"$WIDE_VALUE16383\"=\"wide\"")
+for n in "${SCRIPTS[@]}"; do lines+=("\"$n\"=\"$n\""); done
+for n in "${SCRIPTS[@]}"; do lines+=("[HKEY_CURRENT_USER\\Software\\Scripts\\$n]"); done
+# The factory registry's links, the device's own structure, are left out of a save.
+# Saved here: Software\Wow6432Node with Microsoft under it, and Software\Classes; not
+# Software\Classes\Wow6432Node (as if deleted before the save), whose links must stay
+# out. A saved key below a link, or naming a link in other letters, gives way to the
+# link; a key whose name only begins with a link's is a key like any other.
+lines+=('[HKEY_LOCAL_MACHINE\Software\Wow6432Node]' '[HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft]'
+    '[HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\RPC\Below]' '"Hidden"=dword:00000001'
+    '[HKEY_LOCAL_MACHINE\SOFTWARE\wow6432node\microsoft\ole]' '"Hidden"=dword:00000001'
+    '[HKEY_LOCAL_MACHINE\Software\Wow6432Node\Microsoft\RPCX]' '"Kept"=dword:00000001'
+    '[HKEY_LOCAL_MACHINE\Software\Classes]' '[HKEY_CURRENT_USER\ControlPanel\QM410Key]')
+write_hive "$HEAD" "${lines[@]}" "$END"
+counts="$((${#SCRIPTS[@]} + 8)) keys, $((${#SCRIPTS[@]} + 4)) values"
+expect_eq "$(cedev hive)" "\\Flash Disk\\registry.dat: reads back cleanly, $counts" "hive of names of every script"
+expect_eq "$(cedev reset)" "cold boot: the registry saved in \\Flash Disk\\registry.dat ($counts)" "reset with links"
+
+link_keys() { # REGFILE: the links it holds, one path a line
+    awk '/^\[/ { key = $0; sub(/^\[/, "", key); sub(/\] [0-9]+$/, "", key) } /^#link$/ { print key }' "$1" | LC_ALL=C sort
+}
+expected=$(link_keys "$CEDEV_DEVICE/.cedev/factory/system.reg" | grep -E '^Software\\\\Wow6432Node\\\\(Microsoft\\\\)?[^\\]+$')
+expect_match "$expected" 'Microsoft\\\\RPC' "the factory links this case counts on"
+expect_eq "$(link_keys "$CEDEV_DEVICE/system.reg")" "$expected" "the links after the cold boot"
+expect_eq "$(grep -ciE '^\[Software\\\\Wow6432Node\\\\Microsoft\\\\(OLE|RPC)[]\\]' "$CEDEV_DEVICE/system.reg")" 2 \
+    "keys at or below the links OLE and RPC (the two links alone)"
+grep -q '^\[Software\\\\Wow6432Node\\\\Microsoft\\\\RPCX\]' "$CEDEV_DEVICE/system.reg" || fail "the key RPCX was not restored"
+expect_eq "$(reg_value 'HKLM\Software\Wow6432Node\Microsoft\RPCX' Kept)" "REG_DWORD 0x00000001" "the key beside the links"
+# A link restored without its parent would bring that parent back.
+for key in 'Wow6432Node\Wine' 'Wow6432Node\Microsoft\Cryptography'; do
+    expect_error "no key" cedev reg query "HKLM\\Software\\$key"
+done
+
+# What 'reg query --json' must show: names and data in JSON's escapes, one object a line.
+expected=$(/usr/bin/python3 -c 'import json, re, sys
+def value(name, data):
+    print("{\"name\":%s,\"type\":\"REG_SZ\",\"data\":%s}" % (json.dumps(name), json.dumps(data)))
+names = [re.sub(r"\{U\+([0-9A-F]{4})\}", lambda m: chr(int(m.group(1), 16)), n) for n in sys.argv[2:]]
+value(sys.argv[1], "wide")
+for n in names:
+    value(n, n)
+    print("{\"subkey\":%s}" % json.dumps(n))' "$WIDE_VALUE16383" "${SCRIPTS[@]}" | LC_ALL=C sort)
+actual=$(cedev reg query 'HKCU\Software\Scripts' --json | LC_ALL=C sort)
+[ "$actual" == "$expected" ] || fail "names of every script after a cold boot (< expected, > actual):
+$(diff <(echo "$expected") <(echo "$actual") | cut -c1-200 | head -n 12)"
+# Back to the factory registry for what follows.
+rm -f "$HOST_HIVE"
+cedev reset >/dev/null
+# ---------------------------------------------------------------------------
+
 step "errors are one clear line, with nothing left behind"
 expect_error "unknown command 'frob'" cedev frob
 expect_error "no device at /nonexistent/dev" cedev --device /nonexistent/dev windows
@@ -112,29 +247,10 @@ expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000001" "BootCount
 
 step "hive and reset judge every file alike: damaged ones by their line, whole ones applied whole"
 cedev stop
-# A saved registry of these lines: UTF-16 with a byte-order mark, CR LF line ends.
-write_hive() {
-    { printf '\xff\xfe' && printf '%s\r\n' "$@" | iconv -f UTF-8 -t UTF-16LE; } >"$HOST_HIVE"
-}
-HEAD='Windows Registry Editor Version 5.00'
-END='; End of registry'
 KEY257=$(printf 'k%.0s' {1..257})
 VALUE16384=$(printf 'v%.0s' {1..16384})
 while IFS='|' read -r line expected; do
-    IFS='^' read -r -a body <<<"$line"
-    write_hive "$HEAD" "${body[@]}"
-    cp "$HOST_HIVE" "$TEST_DEVICES/$NAME.bad"
-    for command in hive reset; do
-        rc=0
-        out=$(cedev $command 2>&1 >/dev/null) || rc=$?
-        expect_eq "$rc" 3 "exit code of $command for [${line:0:60}]"
-        expect_match "$out" "^cedev: \\\\Flash Disk\\\\registry.dat $expected" "$command's report for [${line:0:60}]"
-    done
-    cmp -s "$HOST_HIVE" "$TEST_DEVICES/$NAME.bad" || fail "reset changed the damaged hive [${line:0:60}]"
-    for f in system.reg user.reg userdef.reg; do
-        cmp -s "$CEDEV_DEVICE/$f" "$CEDEV_DEVICE/.cedev/factory/$f" ||
-            fail "$f is not the factory one after [${line:0:60}]"
-    done
+    expect_damaged "$line" "$expected"
 done <<EOF_CASES
 [HKEY_LOCAL_MACHINE\Comm]^"BootCount"=dword:00000007|line 3: it ends before its end mark
 [-HKEY_LOCAL_MACHINE]^$END|line 2: a deletion line
@@ -147,15 +263,15 @@ done <<EOF_CASES
 [HKEY_LOCAL_MACHINE\Comm]^"BootCount"=hex(4):07,00,\^^$END|line 4: hex data ends with a comma
 [HKEY_LOCAL_MACHINE\Comm]^$END^[HKEY_LOCAL_MACHINE\Extra]|line 4: there is more after its end mark
 EOF_CASES
-rm -f "$TEST_DEVICES/$NAME.bad"
+rm -rf "$TEST_DEVICES/$NAME.bad" "$BOOTED"
 
 # Names at the registry's limits, and nothing left of the factory registry but them.
-write_hive "$HEAD" "[HKEY_LOCAL_MACHINE\Software\${KEY257:1}]" "\"${VALUE16384:1}\"=dword:0000002a" \
+write_hive "$HEAD" "[HKEY_LOCAL_MACHINE\\Software\\${KEY257:1}]" "\"${VALUE16384:1}\"=dword:0000002a" \
     '[HKEY_CURRENT_USER\ControlPanel\QM410Key]' "$END"
 expect_eq "$(cedev hive)" '\Flash Disk\registry.dat: reads back cleanly, 2 keys, 1 values' "hive of a whole file"
 expect_eq "$(cedev reset)" 'cold boot: the registry saved in \Flash Disk\registry.dat (2 keys, 1 values)' \
     "reset of a whole file"
-expect_eq "$(reg_value "HKLM\Software\${KEY257:1}" "${VALUE16384:1}")" "REG_DWORD 0x0000002a" "value at the limits"
+expect_eq "$(reg_value "HKLM\\Software\\${KEY257:1}" "${VALUE16384:1}")" "REG_DWORD 0x0000002a" "value at the limits"
 expect_error "no key" cedev reg query 'HKLM\Comm'
 expect_error "no value" cedev reg query 'HKCU\ControlPanel\QM410Key' KBD/SCAN
 

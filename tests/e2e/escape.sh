@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# A device is sealed: what runs inside it reaches neither the host's files nor another
-# device, whatever it names, and cedev never touches a file outside the place it was
-# given, nor the device's own folders.
+# A device is sealed: what runs inside it reaches neither the host's files, the host's
+# network, the device's own records nor another device, whatever it names, and cedev
+# never touches a file outside the place it was given, nor the device's own folders.
 . "$(dirname "$0")/lib.sh"
 
 CMD='\Windows\system32\cmd.exe'
@@ -20,6 +20,68 @@ expect_sealed() { # NAME WHAT
     [ ! -e "/tmp/$1" ] || fail "$2 reached the host: /tmp/$1 exists"
     [ -e "$CEDEV_DEVICE/.cedev/tmp/$1" ] || fail "$2 did not happen at all, so it proves nothing"
 }
+
+# ---------------------------------------------------------------------------
+step "the device sees none of its own records, and no network but its own"
+# Its records (DIR/.cedev: the factory registry, what the device is, its log, the
+# view's socket) are hidden; a program may write where they would be, and nothing
+# reaches them. The device's own registry files beside them prove that the way of
+# naming them works.
+RECORDS="$CEDEV_DEVICE/.cedev"
+records_before=$(cd "$RECORDS" && md5sum device factory/system.reg factory/user.reg)
+seen=$(device_cmd 'type \\?\unix\device\userdef.reg & type \\?\unix\device\.cedev\factory\system.reg & type \\?\unix\device\.cedev\device & echo x>> \\?\unix\device\.cedev\factory\system.reg & echo other> \\?\unix\device\.cedev\device')
+expect_match "$seen" "^WINE REGISTRY Version 2" "the device's own registry file, read from inside"
+expect_eq "$(grep -c -e '^WINE REGISTRY' -e '^target' <<<"$seen")" 1 "records of the device read from inside"
+expect_eq "$(cd "$RECORDS" && md5sum device factory/system.reg factory/user.reg)" "$records_before" \
+    "the device's records after writes from inside"
+# A port that listens on the host's loopback is out of reach; the device's own
+# loopback works. The listener ends when its input does.
+coproc LISTENER { exec /usr/bin/python3 -c 'import socket, sys
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(); print(s.getsockname()[1], flush=True); sys.stdin.read()'; }
+read -r -t 20 port <&"${LISTENER[0]}" || fail "no port listening on the host's loopback"
+bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1"' _ "$port" || fail "the host cannot reach its own port $port, so the probe proves nothing"
+expect_eq "$(cedev run "$TEST_BIN/netprobe.exe" 127.0.0.1 "$port" | tr -d '\r')" "self: connected
+127.0.0.1:$port: not reached (error 10061)" "connections from inside the device"
+exec {LISTENER[1]}>&-
+wait "$LISTENER_PID" || true
+
+step "rm -r refuses a folder with a link inside, removing nothing; put takes a name of any script, never a control character"
+# A link inside a folder stops its removal before anything goes, whatever comes before it.
+TREE="$CEDEV_DEVICE/drive_c/Flash Disk/tree"
+mkdir -p "$TREE/a" "$TREE/sub" && echo 1 >"$TREE/a/file.txt" && echo 2 >"$TREE/z.txt"
+ln -s ../../../windows/Fonts "$TREE/sub/fonts"
+fonts=$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")
+expect_error 'nothing removed: .*\\sub\\fonts is a link' cedev rm -r '\Flash Disk\tree'
+[ -L "$TREE/sub/fonts" ] || fail "rm -r removed the link inside the folder"
+[ -f "$TREE/a/file.txt" ] && [ -f "$TREE/z.txt" ] || fail "rm -r removed files of a folder it refused"
+expect_eq "$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")" "$fonts" "\\Windows\\Fonts after rm -r of a folder linking to it"
+rm -rf "$TREE"
+PUTS=$TEST_DEVICES/$NAME.put
+mkdir -p "$PUTS"
+for bad in $'ctl\x01' $'line\nbreak' 'a:b' '...'; do
+    printf x >"$PUTS/$bad"
+    expect_error "cannot hold" cedev put "$PUTS/$bad" '\Flash Disk'
+done
+# Names of every script are names like any other.
+good='naïve Жук ਪ一 日本 😀 𠀀.txt'
+printf 'x' >"$PUTS/$good"
+cedev put "$PUTS/$good" '\Flash Disk'
+expect_match "$(cedev ls '\Flash Disk')" " +1  $good" "listing after put of $good"
+cedev rm "\\Flash Disk\\$good"
+rm -rf "$PUTS"
+
+step "a trailing separator or a short name is still one of the device's own folders"
+# The short name is the one the device's file system makes.
+short=$(device_cmd 'dir /x C:\' | sed -n 's/.*<DIR> *\([^ ]*~[^ ]*\) *Flash Disk\r\?$/\1/p')
+[ -n "$short" ] || fail "no short name of \\Flash Disk"
+for path in '\Flash Disk\' '\Program Files\\' '\WINDOWS\Fonts\' '\users\.\' '\ProgramData/' '\Program Files (x86)' \
+    "\\${short,,}\\"; do
+    expect_error "refusing to remove" cedev rm -r "$path"
+done
+for folder in 'Flash Disk' 'Program Files' 'windows/Fonts' users ProgramData 'Program Files (x86)'; do
+    [ -d "$CEDEV_DEVICE/drive_c/$folder" ] || fail "\\$folder was removed"
+done
+# ---------------------------------------------------------------------------
 
 step "host files cannot be read, written or run from inside"
 expect_match "$(device_cmd 'type \\?\unix\etc\hostname')" "Failed to open" "reading a host file"
@@ -46,14 +108,17 @@ for key in RunOnce RunServices; do
     expect_sealed "$MARK.$key" "a $key command of the saved registry"
 done
 
-step "cedev follows no link out of the device"
+step "cedev follows no link out of the device: rm removes the link itself"
 ln -s "$HOSTDIR" "$CEDEV_DEVICE/drive_c/Flash Disk/hostlink"
 ln -s ../windows "$CEDEV_DEVICE/drive_c/Flash Disk/winlink"
-expect_error "no such file" cedev rm -r '\Flash Disk\hostlink'
-expect_error "is a link" cedev rm -r '\Flash Disk\winlink'
 expect_error "is a link" cedev ls '\Flash Disk\winlink\Fonts'
 printf 'x' >"$TEST_DEVICES/$NAME.txt"
 expect_error "is a link" cedev put "$TEST_DEVICES/$NAME.txt" '\Flash Disk\winlink'
+expect_error "is a link" cedev rm '\Flash Disk\winlink\win.ini'
+cedev rm -r '\Flash Disk\hostlink'
+cedev rm -r '\Flash Disk\winlink'
+[ ! -L "$CEDEV_DEVICE/drive_c/Flash Disk/hostlink" ] && [ ! -L "$CEDEV_DEVICE/drive_c/Flash Disk/winlink" ] ||
+    fail "rm left a link"
 expect_eq "$(ls "$HOSTDIR")" "keep.txt" "the host folder behind a link"
 [ -f "$CEDEV_DEVICE/drive_c/windows/win.ini" ] || fail "a removal went through a link into \\Windows"
 
@@ -64,7 +129,7 @@ rm -f "$TEST_DEVICES/..\\..\\Windows\\evil.txt" "$TEST_DEVICES/$NAME.txt"
 expect_error "no such file" cedev ls '\Windows\evil.txt'
 
 step "paths are normalised before any check: the root and the device's own folders stay"
-for path in '\.' '\Flash Disk\..' '\Flash Disk\\..\.' '/windows/../' '\Windows.' '\WINDOWS\Fonts' '\Flash Disk' \
+for path in '\.' '\Flash Disk\..' '\Flash Disk\\..\.' '\windows/../' '\Windows.' '\WINDOWS\Fonts' '\Flash Disk' \
     '\Program Files\..\Program Files'; do
     expect_error "refusing to remove" cedev rm -r "$path"
 done

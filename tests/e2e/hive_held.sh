@@ -9,7 +9,8 @@ tap_and_expect_box Save "Save OK" "$SAVED"
 copy=$TEST_DEVICES/$NAME.hive
 cp "$HOST_HIVE" "$copy"
 cedev run --detach "$TEST_BIN/holder.exe" "$HIVE"
-cedev wait window holding
+cedev run "$TEST_BIN/holder.exe" --held
+expect_eq "$(cedev windows)" "" "windows on the screen while the hive is held"
 
 step "Delete reports failure and the hive is intact"
 start_program
@@ -18,9 +19,7 @@ cmp -s "$copy" "$HOST_HIVE" || fail "the held hive changed"
 rm -f "$copy"
 
 step "once it is let go, Delete removes it"
-cedev tap 100,10 >/dev/null 2>&1 || true
-cedev key alt+f4
-cedev wait nowindow holding
+cedev run "$TEST_BIN/holder.exe" --release
 start_program
 tap_and_expect_box Delete "Delete OK" "$DELETED"
 expect_error "no such file" cedev ls "$HIVE"

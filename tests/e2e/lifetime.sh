@@ -19,6 +19,15 @@ expect_gone() { # WHAT PIDS...
     done
 }
 
+# ---------------------------------------------------------------------------
+step "stop keeps the registry as it was, as a handheld that is switched off keeps its RAM"
+# Written just before the stop, long before the Wine server would save it by itself.
+cedev reg set 'HKLM\Software\RegSaveTest' KeptByStop REG_DWORD 1
+cedev reg set 'HKCU\Software\RegSaveTest' KeptByStop REG_SZ 'ਪ一 😀'
+cedev stop
+expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByStop)" "REG_DWORD 0x00000001" "HKLM after a stop"
+expect_eq "$(reg_value 'HKCU\Software\RegSaveTest' KeptByStop)" "REG_SZ ਪ一 😀" "HKCU after a stop"
+
 for victim in wineserver Xvfb; do
     step "$victim killed from outside: commands say so, stop ends every process"
     start_program

@@ -2,7 +2,9 @@
 # The screen in a web browser: headless Chromium opens the view's page and clicks
 # Save where the page shows it; the device and the page's own canvas then show the
 # box, and a key pressed in the page closes it. A view for other machines refuses the
-# page without its password. 'cedev stop' ends a view.
+# page without its password, and keeps that nowhere. 'cedev stop' and a cold boot end
+# the view first. No client reaches the screen without the token of the printed
+# address, nor from a page of another site.
 . "$(dirname "$0")/lib.sh"
 
 PY=/usr/bin/python3
@@ -23,6 +25,29 @@ start_view() { # [ARGS...]
     grep -q 'ends the view' "$out" || fail "the view did not start: $(cat "$out")"
     URL=$(sed -n 's/.* is at: //p' "$out")
     PASSWORD=$(sed -n 's/^Password.*: //p' "$out")
+}
+
+# Runs COMMAND (a stop or a cold boot), which must end the running view first: its
+# processes are gone when the command returns, x11vnc never saw the device's display
+# go, and 'cedev view' ends, saying so.
+expect_view_ended_by() { # COMMAND...
+    local dir=$CEDEV_DEVICE/.cedev/view recorded pid
+    recorded=$(awk '{ print $1 }' "$dir/pids")
+    [ -n "$recorded" ] || fail "no view process is recorded"
+    "$@" >/dev/null
+    for pid in $recorded; do
+        [ ! -e "/proc/$pid" ] || grep -q '^State:.*zombie' "/proc/$pid/status" 2>/dev/null ||
+            fail "'$*' returned while the view's process $pid still ran: $(ps -o args= -p "$pid" | cut -c1-100)"
+    done
+    wait_until 10 "the view to end" eval '! kill -0 $VIEW 2>/dev/null'
+    wait "$VIEW" || true
+    ! grep -q 'XIO' "$dir/x11vnc.log" || fail "the view outlived the device's display: $(grep -m1 XIO "$dir/x11vnc.log")"
+    expect_match "$(tail -n 1 "$TEST_DEVICES/$NAME.view")" "view ended" "the view's last line"
+}
+
+# Whether a TCP connection to ADDRESS:PORT is accepted.
+reachable() { # ADDRESS PORT
+    bash -c 'exec 3<>"/dev/tcp/$1/$2"' _ "$1" "$2" 2>/dev/null
 }
 
 # The browser ends when its input does, before its profile goes.
@@ -47,6 +72,8 @@ step "the page shows the screen at 2x, and a click on Save taps it"
 start_program
 start_view
 expect_match "$URL" "^http://127\.0\.0\.1:$PORT/" "address of the view"
+reachable 127.0.0.1 $PORT || fail "the view does not listen on 127.0.0.1:$PORT"
+! reachable 127.0.0.2 $PORT || fail "the view listens beyond 127.0.0.1"
 expect_error "a view of this device already runs" cedev view
 coproc BROWSER { $PY "$SOURCE_DIR/tests/e2e/browser.py" "$TEST_DEVICES/$NAME.chrome" 2>"$TEST_DEVICES/$NAME.browser.log"; }
 [ "$(browse)" = ready ] || fail "the browser did not start: $(cat "$TEST_DEVICES/$NAME.browser.log")"
@@ -72,11 +99,8 @@ step "Enter pressed in the page closes the box, and the program ends"
 expect_eq "$(browse key ENTER)" ok "key"
 expect_eq "$(exit_code)" 0 "exit code"
 
-step "cedev stop ends the view"
-cedev stop
-wait_until 10 "the view to end" eval '! kill -0 $VIEW 2>/dev/null'
-wait $VIEW
-expect_match "$(tail -n 1 "$TEST_DEVICES/$NAME.view")" "view ended" "the view's last line"
+step "cedev stop ends the view before the device"
+expect_view_ended_by cedev stop
 
 step "a view for other machines asks for its password, and refuses a wrong one"
 start_program
@@ -86,6 +110,14 @@ expect_match "$PASSWORD" '^[A-Za-z0-9_-]{8}$' "password"
 expect_eq "$(browse open "$URL")" password "the page without a password"
 expect_match "$(browse open "$URL&password=wrong")" "^refused .*rejected" "the page with a wrong password"
 expect_eq "$(browse open "$URL&password=$PASSWORD")" connected "the page with the password"
+# The password is shown once and kept nowhere: x11vnc removes the file it read it from.
+wait_until 5 "the view's password file to go" eval '[ ! -e "$CEDEV_DEVICE/.cedev/view/passwd" ]'
+kept=$(grep -rlF -- "$PASSWORD" "$CEDEV_DEVICE/.cedev" 2>/dev/null || true)
+[ -z "$kept" ] || fail "the view's password is kept in $kept"
+! reachable 127.0.0.1 $PORT || fail "the view for 127.0.0.2 listens on 127.0.0.1 too"
+
+step "a cold boot ends the view before the device"
+expect_view_ended_by cedev reset
 
 step "a port in use is named"
 cedev stop
@@ -95,3 +127,20 @@ s.listen(); sys.stdin.read()' $PORT)
 wait_until 10 "port $PORT to be taken" bash -c 'exec 2>/dev/null 3<>"/dev/tcp/127.0.0.1/$1"' _ $PORT
 expect_error "port $PORT on 127.0.0.1 is in use" cedev view --port $PORT
 exec {held}>&-
+
+step "a client without the address's token, or a page of another site, never reaches the screen"
+cedev stop
+start_program
+start_view
+origin="http://127.0.0.1:$PORT"
+probe() { $PY - "$@" <"$SOURCE_DIR/tests/e2e/ws_probe.py"; }
+expect_match "$(probe "ws://127.0.0.1:$PORT/websockify" "$origin")" "^refused" "a client without the token"
+if [ "$(id -u)" = 0 ]; then
+    expect_match "$(setpriv --reuid=65534 --regid=65534 --clear-groups $PY - "ws://127.0.0.1:$PORT/websockify" \
+        "$origin" <"$SOURCE_DIR/tests/e2e/ws_probe.py")" "^refused" "another user of the machine"
+fi
+[[ $URL =~ ^http://([^/]+)/.*[?\&]path=websockify%3Ftoken%3D([0-9a-f]{32})(\&|$) ]] || fail "no token in the address $URL"
+token=${BASH_REMATCH[2]} ws="ws://${BASH_REMATCH[1]}/websockify?token=${BASH_REMATCH[2]}"
+expect_match "$(probe "ws://127.0.0.1:$PORT/websockify?token=${token//?/0}" "$origin")" "^refused" "a client with a wrong token"
+expect_match "$(probe "$ws" "http://attacker.example")" "^refused" "a page of another site, with the token"
+expect_eq "$(probe "$ws" "$origin")" screen "the view's own page, with its token"

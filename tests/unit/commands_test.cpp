@@ -41,13 +41,43 @@ protected:
     }
     void TearDown() override { DeleteFileW(HostHive().c_str()); }
 
-    // Runs one command and returns the one box it showed.
+    // Runs one command and returns the one box it showed, which must be whole on the
+    // handheld's screen, in its frame, with its one button under the text.
     BoxWatcher::Box Run(void (*command)(void))
     {
         BoxWatcher boxes;
         command();
         EXPECT_EQ(boxes.boxes.size(), 1u);
-        return boxes.boxes.empty() ? BoxWatcher::Box() : boxes.boxes[0];
+        if (boxes.boxes.empty())
+            return BoxWatcher::Box();
+        const BoxWatcher::Box &box = boxes.boxes[0];
+        ExpectWholeOnScreen(box);
+        return box;
+    }
+
+    static void ExpectWholeOnScreen(const BoxWatcher::Box &box)
+    {
+        SCOPED_TRACE(testing::Message() << "box \"" << std::string(box.text.begin(), box.text.end()) << "\"");
+        const RECT screen = {0, 0, 240, 320};
+        EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), screen.right);
+        EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), screen.bottom);
+        EXPECT_TRUE(Inside(box.rect, screen)) << "the box at " << box.rect.left << "," << box.rect.top << " - "
+                                              << box.rect.right << "," << box.rect.bottom << " leaves the screen";
+        // The handheld's frame: one pixel round a 23-pixel caption and the client area.
+        EXPECT_EQ(box.client.left - box.rect.left, 1);
+        EXPECT_EQ(box.rect.right - box.client.right, 1);
+        EXPECT_EQ(box.rect.bottom - box.client.bottom, 1);
+        EXPECT_EQ(box.client.top - box.rect.top, 24);
+        EXPECT_TRUE(Inside(box.textRect, box.client)) << "the text leaves the box";
+        EXPECT_EQ(box.owner, nullptr) << "the box has an owner, which it would disable";
+        ASSERT_EQ(box.buttons.size(), 1u);
+        const BoxWatcher::Button &ok = box.buttons[0];
+        EXPECT_EQ(ok.id, IDOK);
+        EXPECT_EQ(ok.label, L"OK");
+        EXPECT_TRUE(ok.focus);
+        EXPECT_TRUE(Inside(ok.rect, box.client));
+        EXPECT_GE(ok.rect.top, box.textRect.bottom) << "the button is not under the text";
+        EXPECT_LE(abs((ok.rect.left - box.client.left) - (box.client.right - ok.rect.right)), 1) << "not centred";
     }
 };
 
@@ -104,7 +134,7 @@ TEST_F(Commands, StaleHiveWithAFailedFlushReportsFailure)
     BoxWatcher::Box box = Run(SaveRegistry);
     EXPECT_EQ(box.caption, L"Save OK");
     EXPECT_EQ(box.text, kSaveFail);
-    EXPECT_EQ(ReadAll(HostHive()), "an earlier save");
+    EXPECT_TRUE(SameText(ReadAll(HostHive()), "an earlier save"));
 }
 
 TEST_F(Commands, StaleHiveWithTheFlagNotWrittenReportsFailure)
@@ -165,7 +195,7 @@ TEST_F(Commands, AHiveThatCannotBeDeletedReportsFailureAndIsKept)
     CloseHandle(held);
     EXPECT_EQ(box.caption, L"Delete OK");
     EXPECT_EQ(box.text, kDeleteFail);
-    EXPECT_EQ(ReadAll(HostHive()), "saved");
+    EXPECT_TRUE(SameText(ReadAll(HostHive()), "saved"));
 }
 
 // Every search the commands start is closed again: a handle left open would keep the
@@ -242,14 +272,18 @@ TEST(Program, ASecondTapDuringTheFirstBoxStillExitsWithZero)
     DeleteFileW(HostHive().c_str());
     ASSERT_EQ(FindWindowW(NULL, L"Registry"), nullptr);
     std::vector<Event> destroys;
-    BoxWatcher boxes([](int index) {
-        if (index == 0)
+    bool mainEnabled = false;
+    BoxWatcher boxes([&](int index) {
+        if (index == 0) {
+            mainEnabled = IsWindowEnabled(s_main) != FALSE;
             PostMessageW(GetDlgItem(s_main, IDC_DELETE), BM_CLICK, 0, 0);
+        }
     });
     Recorder rec;
     SetTimer(NULL, 0, 0, TapSave);
     int code = WinMain(GetModuleHandleW(NULL), NULL, const_cast<LPWSTR>(L""), SW_SHOWNORMAL);
     EXPECT_EQ(code, 0);
+    EXPECT_TRUE(mainEnabled) << "the box, which has no owner, disabled the main window";
     ASSERT_EQ(boxes.boxes.size(), 2u);
     EXPECT_EQ(boxes.boxes[0].caption, L"Save OK");
     EXPECT_EQ(boxes.boxes[1].caption, L"Delete OK");

@@ -300,31 +300,73 @@ bool TakeQuit(int *code)
 
 static std::wstring TextOf(HWND hWnd)
 {
-    wchar_t buf[512];
-    int n = GetWindowTextW(hWnd, buf, 512);
-    return std::wstring(buf, n);
+    std::wstring s(GetWindowTextLengthW(hWnd) + 1, L'\0');
+    s.resize(GetWindowTextW(hWnd, &s[0], (int)s.size()));
+    return s;
 }
 
-// A message box is a dialog with an OK button; its text is its longest static.
-BoxWatcher::BoxWatcher(std::function<void(int)> whileUp)
-    : watcher_([this, whileUp](HWND box) {
-          if (!GetDlgItem(box, IDOK))
-              return;
-          Box b;
+static bool IsPushButton(HWND hWnd)
+{
+    wchar_t cls[32];
+    GetClassNameW(hWnd, cls, 32);
+    LONG type = GetWindowLongW(hWnd, GWL_STYLE) & BS_TYPEMASK;
+    return !lstrcmpiW(cls, L"Button") && (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON);
+}
+
+// A message box is a dialog with a push button; its text is its longest static.
+BoxWatcher::BoxWatcher(std::function<void(int)> whileUp, std::function<void(HWND)> dismiss)
+    : watcher_([this, whileUp, dismiss](HWND box) {
+          Box b = {};
+          b.hwnd = box;
           b.caption = TextOf(box);
+          GetWindowRect(box, &b.rect);
+          GetClientRect(box, &b.client);
+          MapWindowPoints(box, NULL, (POINT *)&b.client, 2);
+          b.owner = GetWindow(box, GW_OWNER);
+          b.exStyle = (DWORD)GetWindowLongW(box, GWL_EXSTYLE);
           wchar_t cls[32];
           for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
               GetClassNameW(k, cls, 32);
               std::wstring t = TextOf(k);
-              if (!lstrcmpiW(cls, L"Static") && t.size() > b.text.size())
+              if (IsPushButton(k)) {
+                  Button button = {GetDlgCtrlID(k), t, {}, GetFocus() == k};
+                  GetWindowRect(k, &button.rect);
+                  b.buttons.push_back(button);
+              } else if (!lstrcmpiW(cls, L"Static") && t.size() > b.text.size()) {
                   b.text = t;
+                  b.textControl = k;
+                  GetWindowRect(k, &b.textRect);
+              }
           }
+          if (b.buttons.empty())
+              return;
           boxes.push_back(b);
           if (whileUp)
               whileUp((int)boxes.size() - 1);
-          PostMessageW(box, WM_COMMAND, IDOK, 0);
+          if (dismiss) {
+              dismiss(box);
+          } else {
+              LRESULT def = SendMessageW(box, DM_GETDEFID, 0, 0);
+              int id = HIWORD(def) == DC_HASDEFID ? LOWORD(def) : b.buttons[0].id;
+              PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
+          }
       })
 {
+}
+
+void PostKey(HWND dialog, UINT vk)
+{
+    HWND target = GetFocus();
+    if (!target || (target != dialog && !IsChild(dialog, target)))
+        target = dialog;
+    PostMessageW(target, WM_KEYDOWN, vk, 1);
+    PostMessageW(target, WM_KEYUP, vk, 0xC0000001);
+}
+
+bool Inside(const RECT &inner, const RECT &outer)
+{
+    return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+           inner.bottom <= outer.bottom;
 }
 
 // ---------------------------------------------------------------------------
@@ -408,4 +450,31 @@ void WriteDeviceFile(const wchar_t *path, const char *data)
     DWORD n;
     WriteFile(h, data, lstrlenA(data), &n, NULL);
     CloseHandle(h);
+}
+
+template <typename String>
+static ::testing::AssertionResult SameTextOf(const String &actual, const String &expected)
+{
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    if (at == actual.size() && at == expected.size())
+        return ::testing::AssertionSuccess();
+    const size_t kBefore = 16, kShown = 48;
+    size_t from = at > kBefore ? at - kBefore : 0;
+    return ::testing::AssertionFailure()
+           << "the text (" << actual.size() << " characters) and the expected one (" << expected.size()
+           << ") first differ at character " << at << "; from character " << from << " the text reads "
+           << ::testing::PrintToString(actual.substr(from, kShown)) << ", the expected one "
+           << ::testing::PrintToString(expected.substr(from, kShown));
+}
+
+::testing::AssertionResult SameText(const std::wstring &actual, const std::wstring &expected)
+{
+    return SameTextOf(actual, expected);
+}
+
+::testing::AssertionResult SameText(const std::string &actual, const std::string &expected)
+{
+    return SameTextOf(actual, expected);
 }

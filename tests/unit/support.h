@@ -5,6 +5,8 @@
 
 #include "regsave.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -81,19 +83,42 @@ private:
     HHOOK hook_;
 };
 
-// Ends every message box this thread shows, recording caption and text; optionally
-// runs an action while each box is up (before it is dismissed).
+// Ends every message box this thread shows, recording what it showed and where;
+// optionally runs an action while each box is up (before it is dismissed). A box is
+// ended as a tap on its default button would end it, unless an action to end it is
+// given.
 class BoxWatcher {
 public:
-    explicit BoxWatcher(std::function<void(int index)> whileUp = nullptr);
+    explicit BoxWatcher(std::function<void(int index)> whileUp = nullptr,
+                        std::function<void(HWND box)> dismiss = nullptr);
+    struct Button {
+        int id;
+        std::wstring label;
+        RECT rect;  // screen coordinates
+        bool focus;
+    };
     struct Box {
+        HWND hwnd;  // valid while the box is up
         std::wstring caption, text;
+        RECT rect, client;  // the window and its client area, screen coordinates
+        HWND textControl;   // the static control that shows the text
+        RECT textRect;      // and where it is, screen coordinates
+        HWND owner;
+        DWORD exStyle;
+        std::vector<Button> buttons;
     };
     std::vector<Box> boxes;
 
 private:
     DialogWatcher watcher_;
 };
+
+// Posts a key press (down and up) where the keyboard would deliver it: to the window
+// with the focus when it is the dialog or one of its controls, else to the dialog.
+void PostKey(HWND dialog, UINT vk);
+
+// Whether a rectangle lies wholly inside another.
+bool Inside(const RECT &inner, const RECT &outer);
 
 // Registry helpers for the device's registry.
 bool ReadDword(HKEY root, const wchar_t *key, const wchar_t *value, DWORD *out);
@@ -103,5 +128,11 @@ bool KeyExists(HKEY root, const wchar_t *key);
 // A file of the device, by its device path ("\Flash Disk\x").
 bool DeviceFileExists(const wchar_t *path);
 void WriteDeviceFile(const wchar_t *path, const char *data);
+
+// Whether a file's text is the expected one. A difference is reported by where it
+// starts, with a little of both texts from there, never as the whole file: a saved
+// registry is megabytes.
+::testing::AssertionResult SameText(const std::wstring &actual, const std::wstring &expected);
+::testing::AssertionResult SameText(const std::string &actual, const std::string &expected);
 
 #endif

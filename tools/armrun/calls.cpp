@@ -273,21 +273,27 @@ uint32_t LoadIconW_(const Args &a)
 uint32_t LoadStringW_(const Args &a)
 {
     int count = int(a[3]);
-    if (count > 0)
+    if (a[2] && count > 0)
         return uint32_t(CORE(LoadStringW)(a.instance(0), a[1], static_cast<WCHAR *>(a.ptr(2, 2 * count, true)), count));
-    // With no buffer size the handheld hands back the string itself, read-only: here
-    // a copy in the program's memory, ended with a zero.
-    uint32_t *out = a.out<uint32_t>(2);
+    if (a[2])
+        return 0;
+    // With no buffer the handheld returns the string itself, read-only, as the
+    // result: here a copy in the program's memory, ended with a zero, made once.
+    static std::map<std::pair<HINSTANCE, uint32_t>, uint32_t> copies;
+    auto key = std::make_pair(a.instance(0), a[1]);
+    auto done = copies.find(key);
+    if (done != copies.end())
+        return done->second;
     const WCHAR *s = nullptr;
-    int n = CORE(LoadStringW)(a.instance(0), a[1], reinterpret_cast<WCHAR *>(&s), 0);
-    if (n <= 0 || !s || !out)
+    int n = CORE(LoadStringW)(key.first, key.second, reinterpret_cast<WCHAR *>(&s), 0);
+    if (n <= 0 || !s)
         return 0;
     uint32_t copy = cpu::HeapAlloc(2 * (n + 1));
     WCHAR *c = reinterpret_cast<WCHAR *>(uintptr_t(copy));
     memcpy(c, s, 2 * n);
     c[n] = 0;
-    *out = copy;
-    return uint32_t(n);
+    copies[key] = copy;
+    return copy;
 }
 
 uint32_t GetModuleHandleW_(const Args &a)
@@ -320,15 +326,17 @@ struct CeMsg {
 static_assert(sizeof(CeMsg) == 28, "the handheld's MSG");
 
 // The last message each MSG of the program received, whole, so that what it passes
-// back (to translate or dispatch) keeps the values that do not fit 32 bits.
+// back (to translate or dispatch) keeps the values that do not fit 32 bits. The
+// program sees such a value as a token that is no address it was given.
 std::map<uint32_t, MSG> g_messages;
+constexpr uint32_t kMessageToken = 0xF8000000;
 
 void ToGuest(const MSG &m, CeMsg *g, uint32_t at)
 {
     g->hwnd = Narrow(reinterpret_cast<uint64_t>(m.hwnd), "a message's window");
     g->message = m.message;
-    g->wParam = uint32_t(m.wParam);
-    g->lParam = uint32_t(m.lParam);
+    g->wParam = uint64_t(uint32_t(m.wParam)) == m.wParam ? uint32_t(m.wParam) : kMessageToken;
+    g->lParam = Widen(uint32_t(m.lParam)) == uint64_t(m.lParam) ? uint32_t(m.lParam) : kMessageToken + 4;
     g->time = m.time;
     g->x = m.pt.x;
     g->y = m.pt.y;
@@ -347,9 +355,9 @@ MSG ToHost(const CeMsg *g, uint32_t at)
     m.pt.x = g->x;
     m.pt.y = g->y;
     if (last != g_messages.end() && last->second.hwnd == m.hwnd && last->second.message == m.message) {
-        if (uint32_t(last->second.wParam) == g->wParam)
+        if (g->wParam == kMessageToken)
             m.wParam = last->second.wParam;
-        if (uint32_t(last->second.lParam) == g->lParam)
+        if (g->lParam == kMessageToken + 4)
             m.lParam = last->second.lParam;
     }
     return m;

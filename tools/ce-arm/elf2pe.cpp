@@ -304,29 +304,28 @@ std::vector<uint8_t> BuildRsrc(const std::vector<pe::Resource> &resources, uint3
             ++(e.first.isId ? ids : named);
     };
 
+    // Places a directory of COUNT entries next, and points the entry at SLOT, named
+    // KEY, to it; returns the directory's first entry.
+    auto openDir = [&](uint32_t &slot, uint32_t key, size_t count, uint16_t named, uint16_t ids) {
+        uint32_t dir = nextDir;
+        writeDir(dir, named, ids);
+        nextDir += dirSize(count);
+        Put32(out, slot, key);
+        Put32(out, slot + 4, 0x80000000u | dir);
+        slot += 8;
+        return uint32_t(dir + sizeof(pe::ResourceDirectory));
+    };
+
     uint16_t named, ids;
     counts(types, named, ids);
-    uint32_t typeDir = nextDir;
-    writeDir(typeDir, named, ids);
+    writeDir(0, named, ids);
     nextDir += dirSize(types.size());
-    uint32_t typeSlot = typeDir + sizeof(pe::ResourceDirectory);
+    uint32_t typeSlot = sizeof(pe::ResourceDirectory);
     for (auto &t : types) {
-        uint32_t nameDir = nextDir;
         counts(t.second, named, ids);
-        writeDir(nameDir, named, ids);
-        nextDir += dirSize(t.second.size());
-        Put32(out, typeSlot, keyWord(t.first));
-        Put32(out, typeSlot + 4, 0x80000000u | nameDir);
-        typeSlot += 8;
-        uint32_t nameSlot = nameDir + sizeof(pe::ResourceDirectory);
+        uint32_t nameSlot = openDir(typeSlot, keyWord(t.first), t.second.size(), named, ids);
         for (auto &n : t.second) {
-            uint32_t langDir = nextDir;
-            writeDir(langDir, 0, uint16_t(n.second.size()));
-            nextDir += dirSize(n.second.size());
-            Put32(out, nameSlot, keyWord(n.first));
-            Put32(out, nameSlot + 4, 0x80000000u | langDir);
-            nameSlot += 8;
-            uint32_t langSlot = langDir + sizeof(pe::ResourceDirectory);
+            uint32_t langSlot = openDir(nameSlot, keyWord(n.first), n.second.size(), 0, uint16_t(n.second.size()));
             for (auto &l : n.second) {
                 Put32(out, langSlot, l.first);
                 Put32(out, langSlot + 4, nextEntry);

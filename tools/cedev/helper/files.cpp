@@ -1,4 +1,6 @@
-// The device's files, by device path: "\" is the root of its one file system.
+// The device's files, by device path: "\" is the root of its one file system. Listing
+// and the program check happen here; removing and writing files happen in cedev-seal,
+// which sees links and file types as they are.
 #include "helper.h"
 
 #include <stdio.h>
@@ -14,7 +16,9 @@ static std::wstring ErrorText(DWORD err)
     case ERROR_DIR_NOT_EMPTY: return L"the folder is not empty (use -r)";
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return L"the disk is full";
-    case ERROR_WRITE_PROTECT: return L"it is still there: it is read-only, like the handheld's ROM";
+    case ERROR_FILENAME_EXCED_RANGE: return L"the path is too long";
+    case ERROR_INVALID_NAME: return L"not a valid name";
+    case ERROR_INVALID_PARAMETER: return L"not a file or folder the device can open";
     }
     return L"error " + std::to_wstring(err);
 }
@@ -49,23 +53,6 @@ static int RefuseLink(const std::wstring &link)
     return Fail(AsDevicePath(link) + L" is a link or a mount point; cedev does not follow them");
 }
 
-// The device's own folders: its root, the folders it was made with, and every folder
-// of \Windows. No command removes them.
-static bool IsDeviceFolder(const std::wstring &path)
-{
-    static const wchar_t *const kTop[] = {L"Windows", L"Program Files", L"Program Files (x86)", L"ProgramData",
-                                          L"users", L"Flash Disk"};
-    if (path.size() <= 3)
-        return true;
-    for (const wchar_t *name : kTop) {
-        if (!lstrcmpiW(path.c_str() + 3, name))
-            return true;
-    }
-    DWORD attr = GetFileAttributesW(path.c_str());
-    return !_wcsnicmp(path.c_str(), L"C:\\Windows\\", 11) && attr != INVALID_FILE_ATTRIBUTES &&
-           (attr & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 static std::string Entry(const WIN32_FIND_DATAW &fd)
 {
     char size[32];
@@ -75,7 +62,7 @@ static std::string Entry(const WIN32_FIND_DATAW &fd)
         snprintf(size, sizeof(size), "%12s", "<DIR>");
     else
         snprintf(size, sizeof(size), "%12llu", ((unsigned long long)fd.nFileSizeHigh << 32) | fd.nFileSizeLow);
-    return std::string(size) + "  " + Utf8(fd.cFileName) + "\n";
+    return std::string(size) + "  " + Printable(fd.cFileName) + "\n";
 }
 
 // Calls visit for each entry the pattern matches, "." and ".." left out, until it
@@ -118,66 +105,6 @@ int CmdLs(int argc, wchar_t **argv)
     return EXIT_OK;
 }
 
-// Removes one file or empty folder. The file system may accept a removal that does not
-// happen (on a read-only place it only marks the file for deletion), so what counts is
-// whether it is gone.
-static DWORD Remove(const std::wstring &path, bool folder)
-{
-    if (!(folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())))
-        return GetLastError();
-    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : ERROR_WRITE_PROTECT;
-}
-
-// Removes a folder and what it holds. A link inside is neither followed nor removed:
-// the removal stops there and names it.
-static DWORD RemoveTree(const std::wstring &path, std::wstring *stoppedAt)
-{
-    DWORD err = ForEachEntry(path + L"\\*", [&](const WIN32_FIND_DATAW &fd) {
-        std::wstring child = path + L"\\" + fd.cFileName;
-        if (IsLink(fd.dwFileAttributes)) {
-            *stoppedAt = child;
-            return DWORD(ERROR_CANT_RESOLVE_FILENAME);
-        }
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            return RemoveTree(child, stoppedAt);
-        return Remove(child, false);
-    });
-    return err ? err : Remove(path, true);
-}
-
-int CmdRm(int argc, wchar_t **argv)
-{
-    bool recursive = argc == 2 && !lstrcmpW(argv[0], L"-r");
-    if (argc != 1 && !recursive)
-        return Usage(L"usage: cedev rm [-r] PATH");
-    const wchar_t *arg = argv[argc - 1];
-    std::wstring path;
-    if (!DevicePath(arg, &path))
-        return BadPath(arg);
-    if (path.size() <= 3)
-        return Usage(L"refusing to remove the device's root");
-    if (IsDeviceFolder(path))
-        return Usage(L"refusing to remove " + AsDevicePath(path) + L": it is one of the device's own folders");
-    std::wstring link = LinkOnTheWay(path);
-    if (!link.empty())
-        return RefuseLink(link);
-    DWORD attr = GetFileAttributesW(path.c_str());
-    if (attr == INVALID_FILE_ATTRIBUTES)
-        return Fail(std::wstring(arg) + L": " + ErrorText(GetLastError()));
-    DWORD err;
-    std::wstring stoppedAt;
-    if (attr & FILE_ATTRIBUTE_DIRECTORY)
-        err = recursive ? RemoveTree(path, &stoppedAt) : Remove(path, true);
-    else
-        err = Remove(path, false);
-    if (!stoppedAt.empty())
-        return Fail(L"stopped removing " + std::wstring(arg) + L" at " + AsDevicePath(stoppedAt) +
-                    L": it is a link or a mount point, and cedev does not follow them");
-    if (err)
-        return Fail(L"cannot remove " + std::wstring(arg) + L": " + ErrorText(err));
-    return EXIT_OK;
-}
-
 // program PATH: whether a device file is a program that can be started (it begins
 // with the "MZ" of an executable image), and whose: prints "ce" for the handheld's own
 // (an ARM image, machine 0x01c0 or 0x01c2, or any Windows CE one, subsystem 9), which
@@ -210,56 +137,5 @@ int CmdProgram(int argc, wchar_t **argv)
     if (!image)
         return Fail(std::wstring(argv[0]) + L" is not a Windows program");
     Out(ce ? "ce\n" : "native\n");
-    return EXIT_OK;
-}
-
-// put PATH NAME: standard input into the file PATH, or into PATH\NAME when PATH is a
-// folder. The file is written beside its place and moved there in one step.
-int CmdPut(int argc, wchar_t **argv)
-{
-    if (argc != 2)
-        return Usage(L"usage: cedev put FILE PATH");
-    std::wstring path, name = argv[1];
-    if (!DevicePath(argv[0], &path))
-        return BadPath(argv[0]);
-    // The host file's name becomes one name in the device, never a path.
-    // Shown with its control characters as '?', so that the message stays one line.
-    std::wstring shown = name;
-    for (wchar_t &c : shown)
-        c = c < 0x20 ? L'?' : c;
-    if (shown != name || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos ||
-        name.find_first_not_of(L". ") == std::wstring::npos)
-        return Fail(L"cannot put '" + shown +
-                    L"': a device file name cannot hold \\ / : * ? \" < > | or a control character, or be only dots");
-    std::wstring link = LinkOnTheWay(path);
-    if (!link.empty())
-        return RefuseLink(link);
-    DWORD attr = GetFileAttributesW(path.c_str());
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) {
-        path += (path.size() > 3 ? L"\\" : L"") + name;
-        if (IsLink(GetFileAttributesW(path.c_str())))
-            return RefuseLink(path);
-    }
-    std::wstring temp = path + L".cedev-put";
-    HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (f == INVALID_HANDLE_VALUE)
-        return Fail(L"cannot write " + std::wstring(argv[0]) + L": " + ErrorText(GetLastError()));
-    std::vector<char> buf(1 << 16);
-    size_t n;
-    DWORD err = 0;
-    while (!err && (n = fread(buf.data(), 1, buf.size(), stdin)) > 0) {
-        DWORD written;
-        if (!WriteFile(f, buf.data(), (DWORD)n, &written, NULL))
-            err = GetLastError();
-        else if (written != n)
-            err = ERROR_DISK_FULL;
-    }
-    CloseHandle(f);
-    if (!err && !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        err = GetLastError();
-    if (err) {
-        DeleteFileW(temp.c_str());
-        return Fail(L"cannot write " + std::wstring(argv[0]) + L": " + ErrorText(err));
-    }
     return EXIT_OK;
 }

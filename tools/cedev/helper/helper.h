@@ -20,6 +20,8 @@ std::wstring Wide(const std::string &s);
 int Fail(const std::wstring &message);
 int Usage(const std::wstring &message);
 void Out(const std::string &s);
+// A name or text for plain output: UTF-8, its control characters as escapes.
+std::string Printable(const std::wstring &s);
 // A device path ("\\Flash Disk\\x", the device's root is "\\") as the helper opens it
 // inside the device; false for anything else.
 bool DevicePath(const wchar_t *arg, std::wstring *host);
@@ -71,8 +73,6 @@ int CmdExport(int argc, wchar_t **argv);
 
 // files.cpp
 int CmdLs(int argc, wchar_t **argv);
-int CmdRm(int argc, wchar_t **argv);
-int CmdPut(int argc, wchar_t **argv);
 int CmdProgram(int argc, wchar_t **argv);
 
 // input.cpp

@@ -30,9 +30,33 @@ void Out(const std::string &s)
     fwrite(s.data(), 1, s.size(), stdout);
 }
 
+// Control characters as escapes, the way plain output shows them: \n, \r and \t, \xHH for
+// the other C0 controls and DEL, \u00HH for the C1 controls that some terminals obey.
+// A name or text from the device then stays on its line and moves no cursor.
+std::string Printable(const std::wstring &s)
+{
+    std::wstring out;
+    for (wchar_t c : s) {
+        if (c == L'\n') {
+            out += L"\\n";
+        } else if (c == L'\r') {
+            out += L"\\r";
+        } else if (c == L'\t') {
+            out += L"\\t";
+        } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0)) {
+            wchar_t buf[8];
+            swprintf(buf, 8, c < 0x80 ? L"\\x%02x" : L"\\u%04x", (unsigned)c);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return Utf8(out);
+}
+
 int Fail(const std::wstring &message)
 {
-    std::string line = "cedev: " + Utf8(message) + "\n";
+    std::string line = "cedev: " + Printable(message) + "\n";
     fflush(stdout);
     fwrite(line.data(), 1, line.size(), stderr);
     return EXIT_FAIL;
@@ -124,8 +148,9 @@ bool ParseSeconds(const std::wstring &s, DWORD *ms)
 // "\\?\" names, and anything with a drive letter, are not device paths.
 bool DevicePath(const wchar_t *arg, std::wstring *host)
 {
+    // A path that starts with '/' is a host path, not a device path given the other way.
     auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    if (!separator(arg[0]) || separator(arg[1]) || wcschr(arg, L':'))
+    if (arg[0] != L'\\' || separator(arg[1]) || wcschr(arg, L':'))
         return false;
     std::wstring in = L"C:" + std::wstring(arg);
     DWORD n = GetFullPathNameW(in.c_str(), 0, NULL, NULL);
@@ -151,7 +176,28 @@ bool DevicePath(const wchar_t *arg, std::wstring *host)
 
 int BadPath(const wchar_t *arg)
 {
+    // A path whose last name is CON, NUL, COM1... reads as that device of the system.
+    wchar_t full[16];
+    std::wstring in = L"C:" + std::wstring(arg);
+    DWORD n = arg[0] == L'\\' ? GetFullPathNameW(in.c_str(), 16, full, NULL) : 0;
+    if (n && n < 16 && !wcsncmp(full, L"\\\\.\\", 4))
+        return Usage(L"'" + std::wstring(arg) + L"': CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name the system's devices, "
+                                                L"not files");
     return Usage(L"'" + std::wstring(arg) + L"' is not a device path; they start with \\ (e.g. \\Flash Disk\\registry.dat)");
+}
+
+// path PATH: a device path as the device's file system reads it, below its root ("Flash
+// Disk\x"; nothing for the root itself), with the names that exist as they are written
+// on disk. cedev's file commands work from it.
+static int CmdPath(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return Usage(L"usage: cedev-helper path PATH");
+    std::wstring path;
+    if (!DevicePath(argv[0], &path))
+        return BadPath(argv[0]);
+    Out(Utf8(path.substr(3)) + "\n");
+    return EXIT_OK;
 }
 
 // boot: waits until the device's desktop is up. Wine's own start-up (services, the
@@ -183,13 +229,14 @@ static const struct {
 } s_commands[] = {
     {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
     {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
-    {L"ls", CmdLs},           {L"rm", CmdRm},   {L"put", CmdPut},     {L"program", CmdProgram},
+    {L"ls", CmdLs},           {L"path", CmdPath}, {L"program", CmdProgram},
     {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow},
 };
 
 int wmain(int argc, wchar_t **argv)
 {
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     _setmode(_fileno(stdin), _O_BINARY);
     if (argc < 2)
         return Usage(L"no command given");

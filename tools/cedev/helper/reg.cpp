@@ -23,7 +23,12 @@ bool ParseKey(const std::wstring &path, HKEY *root, std::wstring *sub, std::wstr
     for (const auto &r : s_roots) {
         if (!lstrcmpiW(head.c_str(), r.name) || !lstrcmpiW(head.c_str(), r.alias)) {
             *root = r.key;
-            *sub = slash == std::wstring::npos ? L"" : path.substr(slash + 1);
+            // The key's names, each separator once: "Software\\X\" is Software\X.
+            sub->clear();
+            for (size_t i = slash == std::wstring::npos ? path.size() : slash; i < path.size(); ++i) {
+                if (path[i] != L'\\' || (!sub->empty() && sub->back() != L'\\'))
+                    *sub += path[i];
+            }
             while (!sub->empty() && sub->back() == L'\\')
                 sub->pop_back();
             if (rootName)
@@ -171,7 +176,7 @@ static int Query(int argc, wchar_t **argv)
             return Fail(L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'");
         }
         Out(json ? ValueJson(ValueName(argv[1]), type, data)
-                 : Utf8(TypeName(type) + L" " + FormatData(type, data)) + "\n");
+                 : Printable(TypeName(type) + L" " + FormatData(type, data)) + "\n");
         RegCloseKey(key);
         return EXIT_OK;
     }
@@ -186,14 +191,16 @@ static int Query(int argc, wchar_t **argv)
         if (json)
             out += ValueJson(std::wstring(name, len), type, data);
         else
-            out += Utf8((len ? std::wstring(name, len) : L"@") + L" " + TypeName(type) + L" " + FormatData(type, data)) +
+            out += Printable((len ? std::wstring(name, len) : L"@") + L" " + TypeName(type) + L" " +
+                             FormatData(type, data)) +
                    "\n";
     }
     for (DWORD i = 0;; ++i) {
-        DWORD len = 256;
+        DWORD len = 257;  // room for a name at the limit, 256 characters, and its NUL
         if (RegEnumKeyExW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
             break;
-        out += json ? JsonObject().Str("subkey", std::wstring(name, len)).Line() : Utf8(std::wstring(name, len)) + "\\\n";
+        out += json ? JsonObject().Str("subkey", std::wstring(name, len)).Line()
+                    : Printable(std::wstring(name, len)) + "\\\n";
     }
     RegCloseKey(key);
     Out(out);
@@ -288,6 +295,9 @@ static int Delete(int argc, wchar_t **argv)
         return Usage(L"'" + std::wstring(argv[0]) + L"' does not start with a root key such as HKLM or HKCU");
     if (argc == 1 && sub.empty())
         return Usage(L"refusing to delete a whole root key");
+    // Each key right below HKEY_USERS is a user's whole registry (HKEY_CURRENT_USER is one).
+    if (argc == 1 && root == HKEY_USERS && sub.find(L'\\') == std::wstring::npos)
+        return Usage(L"refusing to delete a user's whole registry (HKEY_USERS\\" + sub + L")");
     LONG rc = argc == 2 ? RegDeleteKeyValueW(root, sub.c_str(), ValueName(argv[1])) : RegDeleteTreeW(root, sub.c_str());
     // Wine's tree deletion removes the named key too; where it leaves the key empty,
     // it goes here. Either way a key that was there is not "missing".

@@ -22,20 +22,17 @@ static std::wstring ClassName(HWND hWnd)
     return std::wstring(name, n);
 }
 
+// A text in double quotes: a quote or backslash in it escaped, and its control
+// characters as Printable shows them.
 static std::string Quote(const std::wstring &s)
 {
-    std::string out = "\"";
-    for (char c : Utf8(s)) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
+    std::wstring quoted;
+    for (wchar_t c : s) {
+        if (c == L'"' || c == L'\\')
+            quoted += L'\\';
+        quoted += c;
     }
-    return out + "\"";
+    return "\"" + Printable(quoted) + "\"";
 }
 
 // Visible top-level windows, topmost first.
@@ -232,9 +229,14 @@ HWND FindMessageBox()
     return NULL;
 }
 
-// The text of a message box: its widest static control with text.
+// The text of a message box: its whole text, as the program gave it, not the lines it
+// is wrapped into on the screen. Both the desktop's box and the handheld's keep it in
+// one static control with id 0xFFFF; any other box, its longest static text.
 static std::wstring MessageBoxText(HWND box)
 {
+    HWND textControl = GetDlgItem(box, 0xFFFF);
+    if (textControl && !lstrcmpiW(ClassName(textControl).c_str(), L"Static"))
+        return WindowText(textControl);
     std::wstring text;
     for (HWND k = GetWindow(box, GW_CHILD); k; k = GetWindow(k, GW_HWNDNEXT)) {
         if (!lstrcmpiW(ClassName(k).c_str(), L"Static") && IsWindowVisible(k)) {
@@ -262,7 +264,7 @@ int CmdBox(int argc, wchar_t **argv)
         Rect(&o, rc);
         Out(o.Line());
     } else {
-        Out("caption: " + Utf8(WindowText(box)) + "\ntext: " + Utf8(MessageBoxText(box)) + "\n");
+        Out("caption: " + Printable(WindowText(box)) + "\ntext: " + Printable(MessageBoxText(box)) + "\n");
     }
     return EXIT_OK;
 }

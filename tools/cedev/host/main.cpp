@@ -23,7 +23,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -124,76 +123,117 @@ int Usage()
     return kUsage;
 }
 
-// A file's bytes, mapped rather than copied: the saved registry and the factory files
-// are read once, front to back.
-class MappedFile {
-public:
-    MappedFile() = default;
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
-    ~MappedFile()
-    {
-        if (data_)
-            munmap(data_, size_);
-    }
+// A file's bytes, read whole. The saved registry is the device's file: it is opened
+// without following a link and without waiting (a FIFO in its place cannot hang a cold
+// boot), taken only when it is a regular file, and read rather than mapped, so that
+// the device cutting it short meanwhile cannot crash the reader.
+const int kNotRegular = -1;
 
-    // Returns 0, or the errno of the failure.
+class FileBytes {
+public:
+    // Returns 0, ENOENT, ELOOP for a link, kNotRegular, or the errno of the failure.
     int Open(const std::string &path)
     {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0)
             return errno;
         struct stat st;
-        int err = fstat(fd, &st) ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
-        if (!err && st.st_size > 0) {
-            void *p = mmap(nullptr, st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (p == MAP_FAILED) {
-                err = errno;
-            } else {
-                data_ = p;
-                size_ = st.st_size;
-                mtime_ = st.st_mtime;
+        int err = fstat(fd, &st) ? errno : S_ISREG(st.st_mode) ? 0 : kNotRegular;
+        if (!err) {
+            mtime_ = st.st_mtime;
+            bytes_.resize(st.st_size);
+            size_t done = 0;
+            for (ssize_t n; done < bytes_.size(); done += n) {
+                n = read(fd, &bytes_[done], bytes_.size() - done);
+                if (n < 0 && errno == EINTR)
+                    n = 0;
+                else if (n <= 0) {
+                    err = n < 0 ? errno : 0;
+                    break;
+                }
             }
+            bytes_.resize(done);
         }
         close(fd);
         return err;
     }
 
-    std::string_view Bytes() const { return std::string_view(static_cast<const char *>(data_), size_); }
+    std::string_view Bytes() const { return bytes_; }
     unsigned long long ModifiedTime() const { return mtime_; }
 
 private:
-    void *data_ = nullptr;
-    size_t size_ = 0;
+    std::string bytes_;
     unsigned long long mtime_ = 0;
 };
 
-// Writes the Wine registry files of a device: each into a temporary file beside it,
-// then all moved into place, so that a failure leaves the previous ones.
+// Why a file could not be read, for a message.
+std::string OpenError(int err)
+{
+    if (err == ELOOP)
+        return "it is a link, which cedev does not follow";
+    if (err == kNotRegular)
+        return "it is not a regular file";
+    return strerror(err);
+}
+
+// Writes the Wine registry files of a device, all or none: each into a fresh file
+// beside it, and only when all are written, each exchanged with the one in place; a
+// failure then exchanges back what was done. What is in place must be a regular file
+// (or nothing): a folder or a link there is reported before anything changes.
 bool WriteRegistry(const std::string &prefix, const std::string_view texts[3], std::string *error)
 {
     static const char *const kNames[3] = {"system.reg", "user.reg", "userdef.reg"};
-    std::string temps[3];
+    std::string targets[3], temps[3];
+    bool exists[3];
+    for (int i = 0; i < 3; ++i) {
+        targets[i] = prefix + "/" + kNames[i];
+        temps[i] = prefix + "/." + kNames[i] + ".new";
+        struct stat st;
+        exists[i] = !lstat(targets[i].c_str(), &st);
+        if (exists[i] && !S_ISREG(st.st_mode)) {
+            *error = "cannot replace " + targets[i] + ": it is not a regular file; nothing was changed";
+            return false;
+        }
+    }
     bool ok = true;
     for (int i = 0; i < 3 && ok; ++i) {
-        temps[i] = prefix + "/." + kNames[i] + ".new";
-        FILE *f = fopen(temps[i].c_str(), "wbe");
-        ok = f && fwrite(texts[i].data(), 1, texts[i].size(), f) == texts[i].size();
-        if (f && fclose(f))
+        unlink(temps[i].c_str());
+        int fd = open(temps[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        size_t done = 0;
+        for (ssize_t n = 0; fd >= 0 && done < texts[i].size(); done += n) {
+            n = write(fd, texts[i].data() + done, texts[i].size() - done);
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+        ok = fd >= 0 && done == texts[i].size();
+        if (fd >= 0 && close(fd))
             ok = false;
         if (!ok)
-            *error = "cannot write " + temps[i] + " (" + strerror(errno) + ")";
+            *error = "cannot write " + temps[i] + " (" + strerror(errno ? errno : EIO) + "); nothing was changed";
     }
-    for (int i = 0; i < 3 && ok; ++i) {
-        if (rename(temps[i].c_str(), (prefix + "/" + kNames[i]).c_str())) {
-            *error = "cannot replace " + prefix + "/" + kNames[i] + " (" + strerror(errno) + ")";
+    int done = 0;
+    for (; ok && done < 3; ++done) {
+        int rc = exists[done] ? renameat2(AT_FDCWD, temps[done].c_str(), AT_FDCWD, targets[done].c_str(),
+                                          RENAME_EXCHANGE)
+                              : rename(temps[done].c_str(), targets[done].c_str());
+        if (rc) {
+            *error = "cannot replace " + targets[done] + " (" + strerror(errno) + "); nothing was changed";
             ok = false;
+            break;
         }
     }
     if (!ok) {
-        for (const std::string &t : temps)
-            unlink(t.c_str());
+        while (done-- > 0) {
+            if (exists[done])
+                renameat2(AT_FDCWD, temps[done].c_str(), AT_FDCWD, targets[done].c_str(), RENAME_EXCHANGE);
+            else
+                rename(targets[done].c_str(), temps[done].c_str());
+        }
     }
+    for (const std::string &t : temps)
+        unlink(t.c_str());
     return ok;
 }
 
@@ -314,13 +354,13 @@ std::string Damage(const std::string &name, const std::string &error)
 
 int Check(const std::string &path, const std::string &name)
 {
-    MappedFile file;
+    FileBytes file;
     std::string error;
     int err = file.Open(path);
     if (err == ENOENT)
         return Fail(name + ": no such file");
     if (err)
-        return Fail(name + " cannot be read (" + strerror(err) + ")");
+        return Fail(name + " cannot be read: " + OpenError(err));
     CountingSink sink;
     SavedCounts counts;
     if (!ReadSavedRegistry(file.Bytes(), &sink, &counts, &error)) {
@@ -333,18 +373,17 @@ int Check(const std::string &path, const std::string &name)
 
 int Boot(const std::string &factoryDir, const std::string &prefix, const std::string &path, const std::string &name)
 {
-    MappedFile factory[3];
+    FileBytes factory[3];
     std::string error;
     static const char *const kNames[3] = {"system.reg", "user.reg", "userdef.reg"};
     for (int i = 0; i < 3; ++i) {
         int err = factory[i].Open(factoryDir + "/" + kNames[i]);
         if (err)
-            return Fail("cannot read the factory registry " + factoryDir + "/" + kNames[i] + " (" + strerror(err) +
-                        ")");
+            return Fail("cannot read the factory registry " + factoryDir + "/" + kNames[i] + ": " + OpenError(err));
     }
     const std::string_view factoryTexts[3] = {factory[0].Bytes(), factory[1].Bytes(), factory[2].Bytes()};
 
-    MappedFile saved;
+    FileBytes saved;
     int err = saved.Open(path);
     if (err == ENOENT) {
         if (!WriteRegistry(prefix, factoryTexts, &error))
@@ -358,7 +397,7 @@ int Boot(const std::string &factoryDir, const std::string &prefix, const std::st
     BootWriter writer(machine, user, saved.Bytes().size(), saved.ModifiedTime());
     SavedCounts counts;
     if (err)
-        error = std::string("it cannot be read (") + strerror(err) + ")";
+        error = "it cannot be read: " + OpenError(err);
     if (err || !ReadSavedRegistry(saved.Bytes(), &writer, &counts, &error)) {
         std::string written;
         if (!WriteRegistry(prefix, factoryTexts, &written))

@@ -1,0 +1,451 @@
+// rm and put: the device's files changed from inside its sandbox, where nothing but the
+// device can be reached. The path comes normalised by the helper ("Flash Disk\x", names
+// joined by '\', empty for the root) and is walked one folder at a time from the root:
+// no link or mount point on the way is followed, a link named is removed itself and
+// never what it points to, and only regular files are replaced, so that nothing a
+// program inside plants (a link, a FIFO) can turn cedev to another file or hang it.
+#include "seal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd &operator=(Fd &&o) noexcept
+    {
+        std::swap(fd_, o.fd_);
+        return *this;
+    }
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+std::string Reason(int err)
+{
+    switch (err) {
+    case ENOENT: return "no such file or folder";
+    case EROFS: return "it is read-only, like the handheld's ROM";
+    case EACCES:
+    case EPERM: return "access denied";
+    case ENOTEMPTY:
+    case EEXIST: return "the folder is not empty (use -r)";
+    case ENOSPC:
+    case EDQUOT: return "the disk is full";
+    case ENAMETOOLONG: return "the name is too long";
+    case EBUSY: return "it is a mount point";
+    }
+    return strerror(err);
+}
+
+const char kLinkRule[] = "is a link or a mount point, and cedev does not follow them";
+
+// The folders of a device's root that it was made with; none of them is ever removed.
+const char *const kDeviceFolders[] = {"Windows", "Program Files", "Program Files (x86)", "ProgramData", "users",
+                                      "Flash Disk"};
+
+bool Same(const std::string &a, const char *b)
+{
+    return !strcasecmp(a.c_str(), b);
+}
+
+// Where a path leads: the folder that holds its last name, with the names on the way as
+// they are on disk.
+struct Place {
+    Fd dir;                          // the folder holding the last name (the root for the root)
+    std::vector<std::string> names;  // every name, as on disk where it exists
+    bool exists = false;             // whether the last name is there
+    struct stat st = {};             // and what it is, links not followed
+
+    std::string Shown() const
+    {
+        std::string s;
+        for (const std::string &n : names)
+            s += "\\" + n;
+        return s.empty() ? "\\" : s;
+    }
+};
+
+// Finds NAME in a folder: as it is, or else without regard to ASCII case, as the device
+// matches names.
+bool Find(int dir, const std::string &name, std::string *found, struct stat *st)
+{
+    if (!fstatat(dir, name.c_str(), st, AT_SYMLINK_NOFOLLOW)) {
+        *found = name;
+        return true;
+    }
+    if (errno != ENOENT)
+        return false;
+    int copy = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (!d) {
+        if (copy >= 0)
+            close(copy);
+        errno = ENOENT;
+        return false;
+    }
+    bool ok = false;
+    while (dirent *e = readdir(d)) {
+        if (!strcasecmp(e->d_name, name.c_str()) && !fstatat(dir, e->d_name, st, AT_SYMLINK_NOFOLLOW)) {
+            *found = e->d_name;
+            ok = true;
+            break;
+        }
+    }
+    closedir(d);
+    errno = ENOENT;
+    return ok;
+}
+
+// Splits the helper's answer into names, or says why it cannot. It comes from inside
+// the device, so it is checked as any other data from there.
+std::string Split(const std::string &path, std::vector<std::string> *names)
+{
+    size_t start = 0;
+    while (!path.empty() && start <= path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string name = path.substr(start, end - start);
+        bool control = false;
+        for (unsigned char c : name)
+            control = control || c < 0x20 || c == 0x7f;
+        if (name.size() > 255)
+            return "a name in the path is longer than 255 bytes";
+        if (name.empty() || name == "." || name == ".." || control || name.find('/') != std::string::npos)
+            return "the device gave cedev a path it does not take";
+        names->push_back(name);
+        start = end + 1;
+    }
+    return std::string();
+}
+
+// Walks to a path from the root. Fails, with its message printed, when a folder on the
+// way is missing, a link, or not a folder.
+bool Walk(const char *root, const std::string &path, Place *place, int *rc)
+{
+    std::vector<std::string> names;
+    std::string problem = Split(path, &names);
+    if (!problem.empty()) {
+        *rc = Fail(problem);
+        return false;
+    }
+    place->dir = Fd(open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (place->dir.get() < 0) {
+        *rc = Fail(std::string("the device's root cannot be opened (") + strerror(errno) + ")");
+        return false;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string found;
+        bool there = Find(place->dir.get(), names[i], &found, &place->st);
+        place->names.push_back(there ? found : names[i]);
+        if (i + 1 == names.size()) {
+            place->exists = there;
+            break;
+        }
+        if (!there) {
+            *rc = Fail(place->Shown() + ": " + Reason(errno));
+            return false;
+        }
+        if (S_ISLNK(place->st.st_mode)) {
+            *rc = Fail(place->Shown() + " " + kLinkRule);
+            return false;
+        }
+        Fd next(openat(place->dir.get(), found.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0) {
+            *rc = Fail(place->Shown() + ": " + (errno == ELOOP ? kLinkRule : errno == ENOTDIR ? "not a folder"
+                                                                                              : Reason(errno)));
+            return false;
+        }
+        place->dir = std::move(next);
+    }
+    return true;
+}
+
+bool IsDeviceFolder(const Place &p)
+{
+    const std::vector<std::string> &n = p.names;
+    if (n.empty())
+        return true;
+    if (n.size() == 1) {
+        for (const char *top : kDeviceFolders) {
+            if (Same(n[0], top))
+                return true;
+        }
+    }
+    // Each user's folder, and every folder of \Windows.
+    return (n.size() == 2 && Same(n[0], "users")) || (Same(n[0], "Windows") && S_ISDIR(p.st.st_mode));
+}
+
+bool IsMountRoot(int dir, const char *name)
+{
+    struct statx sx;
+    return !statx(dir, name, AT_SYMLINK_NOFOLLOW, 0, &sx) && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+           (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
+// Everything in a folder that a removal would meet, checked before anything goes: no
+// link or mount point in it, and every folder in it writable. Returns what stops it.
+std::string CheckTree(int dir, const std::string &shown)
+{
+    if (faccessat(dir, ".", W_OK | X_OK, 0))
+        return shown + ": " + Reason(errno);
+    int copy = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (!d)
+        return shown + ": " + Reason(errno);
+    std::string problem;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name, child = shown + "\\" + name;
+        struct stat st;
+        if (name == "." || name == "..")
+            continue;
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW)) {
+            problem = child + ": " + Reason(errno);
+        } else if (S_ISLNK(st.st_mode) || (S_ISDIR(st.st_mode) && IsMountRoot(dir, name.c_str()))) {
+            problem = child + " " + kLinkRule;
+        } else if (S_ISDIR(st.st_mode)) {
+            Fd sub(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            problem = sub.get() < 0 ? child + ": " + Reason(errno) : CheckTree(sub.get(), child);
+        }
+        if (!problem.empty())
+            break;
+    }
+    closedir(d);
+    return problem;
+}
+
+// Removes what a folder holds, depth first. Returns what failed.
+std::string EmptyTree(int dir, const std::string &shown)
+{
+    std::vector<std::pair<std::string, bool>> entries;
+    int copy = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (!d)
+        return shown + ": " + Reason(errno);
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        struct stat st;
+        if (name != "." && name != "..")
+            entries.emplace_back(name, e->d_type == DT_DIR || (e->d_type == DT_UNKNOWN &&
+                                                                !fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) &&
+                                                                S_ISDIR(st.st_mode)));
+    }
+    closedir(d);
+    for (const auto &[name, folder] : entries) {
+        std::string child = shown + "\\" + name;
+        if (folder) {
+            Fd sub(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.get() < 0)
+                return child + ": " + Reason(errno);
+            std::string failed = EmptyTree(sub.get(), child);
+            if (!failed.empty())
+                return failed;
+        }
+        if (unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0))
+            return child + ": " + Reason(errno);
+    }
+    return std::string();
+}
+
+// A name the device can hold as one file name, or why not.
+std::string NameProblem(const std::string &name)
+{
+    bool control = false;
+    for (unsigned char c : name)
+        control = control || c < 0x20 || c == 0x7f;
+    if (name.empty() || control || name.find_first_of("\\/:*?\"<>|") != std::string::npos ||
+        name.find_first_not_of(". ") == std::string::npos)
+        return "a device file name cannot hold \\ / : * ? \" < > | or a control character, or be only dots";
+    if (name.back() == '.' || name.back() == ' ')
+        return "a device file name cannot end with a dot or a space, which the device drops";
+    if (name.size() > 255)
+        return "the name is longer than 255 bytes";
+    // What comes before the first dot names a device of the system when it is one of
+    // these, whatever follows ("con.txt" is the console too).
+    std::string base = name.substr(0, name.find('.'));
+    base.erase(base.find_last_not_of(' ') + 1);
+    static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    bool device = false;
+    for (const char *dev : kDevices)
+        device = device || Same(base, dev);
+    if (base.size() == 4 && (!strncasecmp(base.c_str(), "COM", 3) || !strncasecmp(base.c_str(), "LPT", 3)) &&
+        base[3] >= '1' && base[3] <= '9')
+        device = true;
+    if (device)
+        return "CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name the system's devices, not files";
+    return std::string();
+}
+
+int Remove(const char *root, const std::string &path, bool recursive)
+{
+    Place p;
+    int rc = kOk;
+    if (!Walk(root, path, &p, &rc))
+        return rc;
+    std::string shown = p.Shown();
+    if (p.names.empty())
+        return Refuse("refusing to remove the device's root");
+    if (!p.exists)
+        return Fail(shown + ": no such file or folder");
+    if (IsDeviceFolder(p))
+        return Refuse("refusing to remove " + shown + ": it is one of the device's own folders");
+    const char *name = p.names.back().c_str();
+    // A link goes itself; what it points to stays.
+    if (!S_ISDIR(p.st.st_mode)) {
+        if (unlinkat(p.dir.get(), name, 0))
+            return Fail("cannot remove " + shown + ": " + Reason(errno));
+        return kOk;
+    }
+    if (recursive) {
+        Fd dir(openat(p.dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        std::string problem = dir.get() < 0 ? shown + ": " + Reason(errno)
+                              : IsMountRoot(p.dir.get(), name) ? shown + " " + kLinkRule
+                                                               : CheckTree(dir.get(), shown);
+        if (problem.empty() && faccessat(p.dir.get(), ".", W_OK | X_OK, 0))
+            problem = shown + ": " + Reason(errno);
+        if (!problem.empty())
+            return Fail("refusing to remove " + shown + ", nothing removed: " + problem);
+        std::string failed = EmptyTree(dir.get(), shown);
+        if (!failed.empty())
+            return Fail("stopped removing " + shown + " at " + failed);
+    }
+    if (unlinkat(p.dir.get(), name, AT_REMOVEDIR))
+        return Fail("cannot remove " + shown + ": " + Reason(errno));
+    return kOk;
+}
+
+// A fresh file beside the target, with a short name whatever the target's length.
+Fd TempFile(int dir, std::string *name)
+{
+    for (int tries = 0; tries < 16; ++tries) {
+        unsigned char r[6];
+        if (getrandom(r, sizeof(r), 0) != sizeof(r))
+            break;
+        char buf[32];
+        snprintf(buf, sizeof(buf), ".cedev-put-%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4], r[5]);
+        Fd fd(openat(dir, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (fd.get() >= 0 || errno != EEXIST) {
+            *name = buf;
+            return fd;
+        }
+    }
+    return Fd();
+}
+
+bool CopyInput(int to)
+{
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(0, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(to, buf + done, n - done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            done += w;
+        }
+    }
+}
+
+int Put(const char *root, const std::string &path, const std::string &hostName)
+{
+    std::string problem = NameProblem(hostName);
+    if (!problem.empty())
+        return Fail("cannot put '" + hostName + "': " + problem);
+    Place p;
+    int rc = kOk;
+    if (!Walk(root, path, &p, &rc))
+        return rc;
+    // Into a folder under the host file's name, or onto the file named.
+    Fd dir;
+    std::string name;
+    if (p.names.empty() || (p.exists && S_ISDIR(p.st.st_mode))) {
+        if (!p.names.empty())
+            dir = Fd(openat(p.dir.get(), p.names.back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        else
+            dir = std::move(p.dir);
+        if (dir.get() < 0)
+            return Fail("cannot write " + p.Shown() + ": " + Reason(errno));
+        p.names.push_back(hostName);
+        p.exists = Find(dir.get(), hostName, &p.names.back(), &p.st);
+    } else {
+        problem = NameProblem(p.names.back());
+        if (!problem.empty())
+            return Fail("cannot write " + p.Shown() + ": " + problem);
+        dir = std::move(p.dir);
+    }
+    name = p.names.back();
+    std::string shown = p.Shown();
+    if (p.exists && S_ISLNK(p.st.st_mode))
+        return Fail(shown + " " + kLinkRule);
+    if (p.exists && S_ISDIR(p.st.st_mode))
+        return Fail("cannot write " + shown + ": it is a folder");
+    if (p.exists && !S_ISREG(p.st.st_mode))
+        return Fail("cannot write " + shown + ": it is not a regular file (cedev replaces only files)");
+    std::string temp;
+    Fd out = TempFile(dir.get(), &temp);
+    if (out.get() < 0)
+        return Fail("cannot write " + shown + ": " + Reason(errno));
+    int err = 0, fd = out.release();
+    errno = 0;
+    if (!CopyInput(fd) || fsync(fd))
+        err = errno ? errno : EIO;
+    if (close(fd) && !err)
+        err = errno;
+    // Moved into place in one step: the name given is replaced, never followed.
+    if (!err && renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()))
+        err = errno;
+    if (err) {
+        unlinkat(dir.get(), temp.c_str(), 0);
+        return Fail("cannot write " + shown + ": " + Reason(err));
+    }
+    return kOk;
+}
+
+}  // namespace
+
+int RemoveCommand(int argc, char **argv)
+{
+    if (argc == 2)
+        return Remove(argv[0], argv[1], false);
+    if (argc == 3 && !strcmp(argv[2], "-r"))
+        return Remove(argv[0], argv[1], true);
+    return Usage();
+}
+
+int PutCommand(int argc, char **argv)
+{
+    return argc == 3 ? Put(argv[0], argv[1], argv[2]) : Usage();
+}

@@ -1,0 +1,90 @@
+// cedev-seal: see seal.h.
+//
+//   cedev-seal enter [OPTIONS] -- COMMAND...   start COMMAND sealed off from the caller
+//   cedev-seal rm ROOT PATH [-r]               remove a device file (inside the sandbox)
+//   cedev-seal put ROOT PATH NAME              write standard input into the device
+//   cedev-seal bitmap FILE                     whether FILE is the screenshot the helper
+//                                              is to give: a plain 24-bit bitmap
+#include "seal.h"
+#include "text.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int Say(const std::string &message, int code)
+{
+    std::string line, carry;
+    EscapeText(message, TextMode::Text, true, &carry, &line);
+    std::string oneLine;
+    for (char c : line)
+        oneLine += c == '\n' ? std::string("\\n") : std::string(1, c);
+    fflush(stdout);
+    fprintf(stderr, "cedev: %s\n", oneLine.c_str());
+    return code;
+}
+
+uint32_t U32(const unsigned char *p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The helper's screenshot is a file of the device's making: before anything parses it
+// further, it must be exactly the plain bitmap the helper writes, its size that of its
+// pixels.
+int CheckBitmap(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    unsigned char h[54];
+    bool ok = fd >= 0 && !fstat(fd, &st) && S_ISREG(st.st_mode) && read(fd, h, sizeof(h)) == sizeof(h);
+    if (fd >= 0)
+        close(fd);
+    if (ok) {
+        int32_t w = static_cast<int32_t>(U32(h + 18)), ht = static_cast<int32_t>(U32(h + 22));
+        uint64_t stride = (static_cast<uint64_t>(w) * 3 + 3) & ~3ULL;
+        ok = h[0] == 'B' && h[1] == 'M' && U32(h + 10) == 54 && U32(h + 14) == 40 && w > 0 && w <= 4096 &&
+             ht > 0 && ht <= 4096 && (h[26] | h[27] << 8) == 1 && (h[28] | h[29] << 8) == 24 && U32(h + 30) == 0 &&
+             static_cast<uint64_t>(st.st_size) == 54 + stride * ht && U32(h + 2) == st.st_size;
+    }
+    return ok ? kOk : Fail("the device's screen came back in a form cedev does not take");
+}
+
+}  // namespace
+
+int Fail(const std::string &message)
+{
+    return Say(message, kFail);
+}
+
+int Refuse(const std::string &message)
+{
+    return Say(message, kUsage);
+}
+
+int Usage()
+{
+    fprintf(stderr, "cedev: usage: cedev-seal enter [OPTIONS] -- COMMAND... | rm ROOT PATH [-r] | "
+                    "put ROOT PATH NAME | bitmap FILE\n");
+    return kUsage;
+}
+
+int main(int argc, char **argv)
+{
+    std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "enter")
+        return Enter(argc - 2, argv + 2);
+    if (cmd == "rm")
+        return RemoveCommand(argc - 2, argv + 2);
+    if (cmd == "put")
+        return PutCommand(argc - 2, argv + 2);
+    if (cmd == "bitmap" && argc == 3)
+        return CheckBitmap(argv[2]);
+    return Usage();
+}
