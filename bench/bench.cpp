@@ -13,8 +13,9 @@
 //                        RegSave's Save, the bare program's button, the ARM image's Save
 //   bench flush RUNS     the registry flush (RegFlushKey of COREDLL.dll) of the whole
 //                        registry; the Wine server's own save of the same two roots
-//                        (RegSaveKeyW of HKLM and HKCU); a plain durable write of the
-//                        bytes the flush wrote
+//                        (RegSaveKeyW of HKLM and HKCU), bare, and made durable and
+//                        moved over the previous save as a flush must; a plain durable
+//                        write of the bytes the flush wrote
 //   bench calls N RUNS   the cost of a core-library call: N calls of GetStockObject
 //                        through COREDLL.dll here, and the ARM image armcalls.exe making
 //                        N calls and none on the ARM runner
@@ -32,7 +33,9 @@ static const wchar_t kHive[] = L"C:\\Flash Disk\\registry.dat";
 static const wchar_t kPlain[] = L"C:\\Flash Disk\\plain-write.bin";
 static const wchar_t kServerSave[2][40] = {L"C:\\Flash Disk\\server-save-hklm.bin",
                                            L"C:\\Flash Disk\\server-save-hkcu.bin"};
-static const wchar_t kRunner[] = L"C:\\windows\\armrun.exe.so";
+static const wchar_t kServerKept[2][40] = {L"C:\\Flash Disk\\server-kept-hklm.bin",
+                                           L"C:\\Flash Disk\\server-kept-hkcu.bin"};
+static const wchar_t kRunner[] = L"C:\\windows\\cedev\\armrun.exe.so";
 static const wchar_t kFolder[] = L"C:\\Program Files";
 
 // A program as bench starts it: its command line, how its main window is found, the
@@ -296,7 +299,7 @@ static int Flush(int runs)
         printf("cannot read %ls\n", kHive);
         return 1;
     }
-    std::vector<double> flush, save, plain;
+    std::vector<double> flush, save, durable, plain;
     double saved = 0;
     for (int round = -1; round < runs; ++round) {
         double t = Now();
@@ -307,7 +310,8 @@ static int Flush(int runs)
             return 1;
         }
 
-        // The Wine server's own save of the same roots, each into a new file.
+        // The Wine server's own save of the same roots, each into a new file; then, as
+        // the flush must, each file made durable and moved over the one before.
         for (const wchar_t *f : kServerSave)
             DeleteFileW(f);
         t = Now();
@@ -315,16 +319,25 @@ static int Flush(int runs)
         if (!rc)
             rc = RegSaveKeyW(HKEY_CURRENT_USER, kServerSave[1], NULL);
         double saveMs = Now() - t;
+        for (int i = 0; i < 2 && !rc; ++i) {
+            HANDLE f = CreateFileW(kServerSave[i], GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            if (f == INVALID_HANDLE_VALUE || !FlushFileBuffers(f))
+                rc = (LONG)GetLastError();
+            if (f != INVALID_HANDLE_VALUE)
+                CloseHandle(f);
+            if (!rc && !MoveFileExW(kServerSave[i], kServerKept[i], MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                rc = (LONG)GetLastError();
+        }
+        double durableMs = Now() - t;
         if (rc) {
             printf("the server's save failed: %ld\n", rc);
             return 1;
         }
         saved = 0;
-        for (const wchar_t *f : kServerSave) {
+        for (const wchar_t *f : kServerKept) {
             WIN32_FILE_ATTRIBUTE_DATA data;
             if (GetFileAttributesExW(f, GetFileExInfoStandard, &data))
                 saved += data.nFileSizeLow + 4294967296.0 * data.nFileSizeHigh;
-            DeleteFileW(f);
         }
 
         // The flush's bytes, written and made durable the plain way.
@@ -345,12 +358,16 @@ static int Flush(int runs)
         if (round >= 0) {
             flush.push_back(flushMs);
             save.push_back(saveMs);
+            durable.push_back(durableMs);
             plain.push_back(plainMs);
         }
     }
     printf("hive %zu bytes, server save %.0f bytes\n", bytes.size(), saved);
     Report("flush", flush);
     Report("server-save", save);
+    Report("server-save-durable", durable);
+    for (const wchar_t *f : kServerKept)
+        DeleteFileW(f);
     Report("plain-write", plain);
     return 0;
 }
