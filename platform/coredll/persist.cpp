@@ -1,13 +1,18 @@
 // The handheld's registry persistence. The registry lives in RAM; a flush writes it to
 // "\Flash Disk\registry.dat", but only while the save lock allows it. The file is
-// replaced in one step, so a failure or a power cut at any point leaves either the old
-// file or the new one, never a mix.
+// written beside the target, made durable and replaces it in one step, so a failure or
+// a power cut at any point leaves either the old file or the new one, never a mix.
 #include "coredll.h"
 #include "regtext.h"
 
 #define FLASH_DIR   DEVICE_ROOT L"\\Flash Disk"
 #define HIVE_FILE   FLASH_DIR L"\\registry.dat"
 #define HIVE_TEMP   FLASH_DIR L"\\registry.dat.new"
+
+// The text goes to the file in pieces of this many units as it is made, and is made
+// durable every so many bytes.
+#define WRITE_PIECE (64 * 1024)
+#define FLUSH_EVERY (256 * 1024)
 
 // Saving is allowed while "EnableSave" under the save-lock key is the DWORD 1.
 static bool SaveEnabled(void)
@@ -21,25 +26,50 @@ static bool SaveEnabled(void)
     return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) && value == 1;
 }
 
-// Writes the data beside the target, makes it durable, then moves it over the target.
-static DWORD ReplaceFile(const WCHAR *target, const WCHAR *temp, const void *data, DWORD size)
+struct HiveWriter {
+    HANDLE file;
+    size_t unflushed;  // bytes written since the last flush to disk
+};
+
+// Takes the text as it is made. It is made durable as it goes, a few times while the
+// registry is still being read, so that the flush at the end has little left to do.
+static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
 {
-    HANDLE file = CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    HiveWriter *w = (HiveWriter *)context;
+    const BYTE *p = (const BYTE *)text;
+    size_t left = len * sizeof(WCHAR);
+    while (left) {
+        DWORD size = left > 0x40000000 ? 0x40000000 : (DWORD)left, written = 0;
+        if (!WriteFile(w->file, p, size, &written, NULL))
+            return GetLastError();
+        if (written != size)
+            return ERROR_DISK_FULL;
+        p += size;
+        left -= size;
+        w->unflushed += size;
+    }
+    if (w->unflushed >= FLUSH_EVERY) {
+        if (!FlushFileBuffers(w->file))
+            return GetLastError();
+        w->unflushed = 0;
+    }
+    return 0;
+}
+
+// The new file: beside the target, given the text as it is made. A first write gives
+// the process the file's descriptor, so that the worker making the text writes it
+// without asking the Wine server for it while the server is busy saving.
+static DWORD PrepareHive(void *context, WideBuffer *text)
+{
+    HiveWriter *w = (HiveWriter *)context;
+    w->file = CreateFileW(HIVE_TEMP, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (w->file == INVALID_HANDLE_VALUE)
         return GetLastError();
-    DWORD written = 0, err = 0;
-    if (!WriteFile(file, data, size, &written, NULL))
-        err = GetLastError();
-    else if (written != size)
-        err = ERROR_DISK_FULL;
-    else if (!FlushFileBuffers(file))
-        err = GetLastError();
-    CloseHandle(file);
-    if (!err && !MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        err = GetLastError();
-    if (err)
-        DeleteFileW(temp);
-    return err;
+    DWORD none;
+    WriteFile(w->file, L"", 0, &none, NULL);
+    text->drain = WritePiece;
+    text->drainContext = w;
+    return text->Reserve(WRITE_PIECE) ? 0 : text->error;
 }
 
 // The handheld writes its whole registry whichever key is flushed.
@@ -51,12 +81,21 @@ CEAPI LONG WINAPI CeRegFlushKey(HKEY hKey)
     DWORD attr = GetFileAttributesW(FLASH_DIR);
     if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_PATH_NOT_FOUND;
-
+    // The new file is written beside the target as the registry is read, made durable,
+    // then moved over the target.
+    HiveWriter w = {INVALID_HANDLE_VALUE, 0};
+    TextTarget target = {PrepareHive, &w};
     WideBuffer text;
-    DWORD err = BuildRegistryText(&text);
+    DWORD err = BuildRegistryText(&text, &target);
+    if (!err)
+        err = text.Finish();
+    if (!err && !FlushFileBuffers(w.file))
+        err = GetLastError();
+    if (w.file != INVALID_HANDLE_VALUE)
+        CloseHandle(w.file);
+    if (!err && !MoveFileExW(HIVE_TEMP, HIVE_FILE, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        err = GetLastError();
     if (err)
-        return err;
-    if (text.len > MAXDWORD / sizeof(WCHAR))
-        return ERROR_FILE_TOO_LARGE;
-    return ReplaceFile(HIVE_FILE, HIVE_TEMP, text.data, (DWORD)(text.len * sizeof(WCHAR)));
+        DeleteFileW(HIVE_TEMP);
+    return err;
 }

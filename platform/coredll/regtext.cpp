@@ -1,8 +1,15 @@
 // Writes the registry as a regedit-syntax registry file. The registry is read in one
 // call per root (NtSaveKey hands the Wine server's whole tree over as text) and that
 // text is converted here; reading it one value at a time would take seconds.
+//
+// The conversion streams: the dump is read in pieces and the text goes out through
+// the caller's buffer, which may pass it on as it fills. Neither is ever whole in
+// memory, so the flush touches a few fresh pages rather than megabytes of them (a
+// fresh page costs more here than converting what it holds). Each line is converted in
+// one pass, with room made for it once.
 #include "regtext.h"
 
+#include <emmintrin.h>
 #include <winternl.h>
 
 extern "C" NTSTATUS NTAPI NtSaveKey(HANDLE KeyHandle, HANDLE FileHandle);
@@ -22,21 +29,55 @@ WideBuffer::~WideBuffer()
         HeapFree(GetProcessHeap(), 0, data);
 }
 
+void WideBuffer::Swap(WideBuffer *other)
+{
+    WideBuffer *a = this, *b = other;
+    WCHAR *d = a->data;
+    a->data = b->data, b->data = d;
+    size_t n = a->len;
+    a->len = b->len, b->len = n;
+    n = a->cap;
+    a->cap = b->cap, b->cap = n;
+    bool f = a->failed;
+    a->failed = b->failed, b->failed = f;
+    DWORD e = a->error;
+    a->error = b->error, b->error = e;
+    TextDrain t = a->drain;
+    a->drain = b->drain, b->drain = t;
+    void *c = a->drainContext;
+    a->drainContext = b->drainContext, b->drainContext = c;
+}
+
+bool WideBuffer::Fail(DWORD err)
+{
+    if (!failed) {
+        failed = true;
+        error = err;
+    }
+    return false;
+}
+
 bool WideBuffer::Reserve(size_t extra)
 {
     if (failed)
         return false;
     if (len + extra <= cap)
         return true;
+    if (drain && len) {
+        DWORD err = drain(drainContext, data, len);
+        len = 0;
+        if (err)
+            return Fail(err);
+        if (extra <= cap)
+            return true;
+    }
     size_t want = cap ? cap * 2 : 4096;
     while (want < len + extra)
         want *= 2;
     WCHAR *p = (WCHAR *)(data ? HeapReAlloc(GetProcessHeap(), 0, data, want * sizeof(WCHAR))
                               : HeapAlloc(GetProcessHeap(), 0, want * sizeof(WCHAR)));
-    if (!p) {
-        failed = true;
-        return false;
-    }
+    if (!p)
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     data = p;
     cap = want;
     return true;
@@ -55,126 +96,294 @@ void WideBuffer::Append(const WCHAR *s)
     Append(s, lstrlenW(s));
 }
 
+DWORD WideBuffer::Finish()
+{
+    if (!failed && drain && len) {
+        DWORD err = drain(drainContext, data, len);
+        len = 0;
+        if (err)
+            Fail(err);
+    }
+    return failed ? error : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Reading Wine's registry format
 
 namespace {
 
-struct Reader {
-    const char *p;
-    const char *end;
+// What a dump is read in at a time.
+const size_t kDumpPiece = 64 * 1024;
 
-    bool AtEnd() const { return p >= end; }
+// The first line break at or after p, or end; sixteen bytes at a time.
+inline const char *FindNewline(const char *p, const char *end)
+{
+    const __m128i newline = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)p), newline));
+        if (mask)
+            return p + __builtin_ctz(mask);
+        p += 16;
+    }
+    while (p < end && *p != '\n')
+        ++p;
+    return p;
+}
+
+// The dump's lines, from memory or read piece by piece. A line handed out stays valid
+// until the next one is asked for.
+class Reader {
+public:
+    Reader(const char *dump, size_t size) : p_(dump), scan_(dump), end_(dump + size) {}
+    Reader(DumpRead read, void *context) : read_(read), context_(context), atEnd_(false) {}
+    ~Reader()
+    {
+        if (buffer_)
+            HeapFree(GetProcessHeap(), 0, buffer_);
+    }
+
+    bool failed() const { return failed_; }
+
     // The rest of the current line, without its line break; moves past it.
     bool Line(const char **start, size_t *n)
     {
-        if (p >= end)
+        const char *nl;
+        for (;;) {
+            nl = FindNewline(scan_, end_);
+            if (nl < end_ || atEnd_)
+                break;
+            scan_ = nl;
+            if (!Fill())
+                return false;
+        }
+        if (p_ >= end_)
             return false;
-        const char *s = p;
-        const char *nl = (const char *)memchr(p, '\n', end - p);
-        p = nl ? nl : end;
-        const char *e = p;
-        if (p < end)
-            ++p;
+        const char *s = p_, *e = nl;
+        p_ = scan_ = nl < end_ ? nl + 1 : end_;
         if (e > s && e[-1] == '\r')
             --e;
         *start = s;
         *n = e - s;
         return true;
     }
+
+private:
+    // Moves what is left to the front of the buffer (growing it for a line longer than
+    // it) and reads more after it.
+    bool Fill()
+    {
+        size_t keep = end_ - p_, scanned = scan_ - p_;
+        if (keep == size_) {
+            // The whole buffer is one unfinished line.
+            size_t want = size_ ? size_ * 2 : kDumpPiece;
+            char *b = (char *)(buffer_ ? HeapReAlloc(GetProcessHeap(), 0, buffer_, want)
+                                       : HeapAlloc(GetProcessHeap(), 0, want));
+            if (!b) {
+                failed_ = true;
+                return false;
+            }
+            buffer_ = b;
+            p_ = b;
+            size_ = want;
+        }
+        if (keep && p_ != buffer_)
+            memmove(buffer_, p_, keep);
+        size_t got = 0;
+        if (!read_(context_, buffer_ + keep, size_ - keep, &got)) {
+            failed_ = true;
+            return false;
+        }
+        atEnd_ = got == 0;
+        p_ = buffer_;
+        scan_ = buffer_ + scanned;
+        end_ = buffer_ + keep + got;
+        return true;
+    }
+
+    const char *p_ = nullptr, *scan_ = nullptr, *end_ = nullptr;
+    DumpRead read_ = nullptr;
+    void *context_ = nullptr;
+    char *buffer_ = nullptr;
+    size_t size_ = 0;
+    bool atEnd_ = true;
+    bool failed_ = false;
 };
 
-int HexDigit(char c)
+// The value of each byte as a hex digit, or -1.
+struct HexDigits {
+    signed char value[256];
+};
+
+constexpr HexDigits MakeHexDigits()
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    HexDigits d{};
+    for (int c = 0; c < 256; ++c)
+        d.value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return d;
 }
 
-// Decodes one escaped string of the dump up to the unescaped terminator `close`.
-// Escapes: \a \b \e \f \n \r \t \v, \x with up to four hex digits, octal with up to
-// three digits, and a backslash before any other character for that character.
-// Characters above 127 arrive as UTF-8. Returns the position after the terminator,
-// or NULL when the string does not end on this line.
-const char *Unescape(const char *p, const char *end, char close, WideBuffer *out)
+constexpr HexDigits kHexDigits = MakeHexDigits();
+
+inline int HexDigit(char c)
 {
-    while (p < end && *p != close) {
-        // Most of the text is plain ASCII: widen runs of it in one go.
-        const char *run = p;
-        while (p < end && *p != close && *p != '\\' && (unsigned char)*p < 0x80)
-            ++p;
-        if (p > run && out->Reserve(p - run)) {
-            for (const char *q = run; q < p; ++q)
-                out->data[out->len++] = (WCHAR)(unsigned char)*q;
+    return kHexDigits.value[(unsigned char)c];
+}
+
+// The bytes a run of plain text ends at, by the terminator of the string: every byte
+// that is not printable ASCII needs a closer look.
+struct Stops {
+    bool at[256];
+};
+
+constexpr Stops MakeStops(char close)
+{
+    Stops s{};
+    for (int c = 0; c < 256; ++c)
+        s.at[c] = c == (unsigned char)close || c == '\\' || c < 0x20 || c >= 0x80;
+    return s;
+}
+
+constexpr Stops kKeyStops = MakeStops(']');
+constexpr Stops kStringStops = MakeStops('"');
+
+// Copies the plain run at p (printable ASCII up to the terminator `close` or a
+// backslash) to w as units, sixteen bytes at a time. Sixteen units are stored each
+// time whatever the run's length: the caller has room for a unit a byte left.
+inline void CopyPlain(const char *&p, const char *end, WCHAR *&w, char close, const Stops &stops)
+{
+    const __m128i terminator = _mm_set1_epi8(close), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(' ');
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)p);
+        // Signed, so that bytes from 0x80 up count as below the space.
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, terminator), _mm_cmpeq_epi8(v, backslash)),
+                                    _mm_cmplt_epi8(v, space));
+        _mm_storeu_si128((__m128i *)w, _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128((__m128i *)(w + 8), _mm_unpackhi_epi8(v, zero));
+        int mask = _mm_movemask_epi8(stop);
+        if (mask) {
+            int n = __builtin_ctz(mask);
+            p += n;
+            w += n;
+            return;
         }
-        if (p >= end || *p == close)
-            break;
-        unsigned char c = (unsigned char)*p++;
-        if (c == '\\') {
-            if (p >= end)
-                return nullptr;
-            char e = *p++;
-            int v;
-            switch (e) {
-            case 'a': out->Append(L'\a'); continue;
-            case 'b': out->Append(L'\b'); continue;
-            case 'e': out->Append((WCHAR)27); continue;
-            case 'f': out->Append(L'\f'); continue;
-            case 'n': out->Append(L'\n'); continue;
-            case 'r': out->Append(L'\r'); continue;
-            case 't': out->Append(L'\t'); continue;
-            case 'v': out->Append(L'\v'); continue;
-            case 'x':
-                if (p >= end || HexDigit(*p) < 0) {
-                    out->Append(L'x');
-                    continue;
-                }
-                v = 0;
-                for (int i = 0; i < 4 && p < end && HexDigit(*p) >= 0; ++i)
-                    v = v * 16 + HexDigit(*p++);
-                out->Append((WCHAR)v);
-                continue;
-            default:
-                if (e >= '0' && e <= '7') {
-                    v = e - '0';
-                    for (int i = 0; i < 2 && p < end && *p >= '0' && *p <= '7'; ++i)
-                        v = v * 8 + (*p++ - '0');
-                    out->Append((WCHAR)v);
-                    continue;
-                }
-                out->Append((WCHAR)(unsigned char)e);
-                continue;
+        p += 16;
+        w += 16;
+    }
+    while (p < end && !stops.at[(unsigned char)*p])
+        *w++ = (unsigned char)*p++;
+}
+
+// Decodes one character of an escaped string of the dump at p, which is not plain
+// ASCII: an escape (\a \b \e \f \n \r \t \v, \x with up to four hex digits, octal with
+// up to three digits, and a backslash before any other character for that character),
+// UTF-8 for characters above 127, or a control character as it stands. Writes one
+// unit, or two for a surrogate pair, to u and returns the position after it; NULL for a
+// backslash that ends the line.
+inline const char *DecodeOne(const char *p, const char *end, WCHAR *u, int *units)
+{
+    unsigned char c = (unsigned char)*p++;
+    *units = 1;
+    if (c == '\\') {
+        if (p >= end)
+            return nullptr;
+        char e = *p++;
+        int v;
+        switch (e) {
+        case 'a': *u = L'\a'; return p;
+        case 'b': *u = L'\b'; return p;
+        case 'e': *u = (WCHAR)27; return p;
+        case 'f': *u = L'\f'; return p;
+        case 'n': *u = L'\n'; return p;
+        case 'r': *u = L'\r'; return p;
+        case 't': *u = L'\t'; return p;
+        case 'v': *u = L'\v'; return p;
+        case 'x':
+            if (p >= end || HexDigit(*p) < 0) {
+                *u = L'x';
+                return p;
             }
-        }
-        if (c < 0x80) {
-            out->Append((WCHAR)c);
-            continue;
-        }
-        // UTF-8: two to four bytes; a four-byte sequence becomes a surrogate pair.
-        int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
-        unsigned cp = c & (0x3f >> more);
-        for (int i = 0; i < more && p < end; ++i)
-            cp = (cp << 6) | ((unsigned char)*p++ & 0x3f);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out->Append((WCHAR)(0xd800 | (cp >> 10)));
-            out->Append((WCHAR)(0xdc00 | (cp & 0x3ff)));
-        } else {
-            out->Append((WCHAR)cp);
+            v = 0;
+            for (int i = 0; i < 4 && p < end && HexDigit(*p) >= 0; ++i)
+                v = v * 16 + HexDigit(*p++);
+            *u = (WCHAR)v;
+            return p;
+        default:
+            if (e >= '0' && e <= '7') {
+                v = e - '0';
+                for (int i = 0; i < 2 && p < end && *p >= '0' && *p <= '7'; ++i)
+                    v = v * 8 + (*p++ - '0');
+                *u = (WCHAR)v;
+                return p;
+            }
+            *u = (WCHAR)(unsigned char)e;
+            return p;
         }
     }
-    return p < end ? p + 1 : nullptr;
+    if (c < 0x80) {
+        *u = c;
+        return p;
+    }
+    // UTF-8: two to four bytes; a four-byte sequence becomes a surrogate pair.
+    int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
+    unsigned cp = c & (0x3f >> more);
+    for (int i = 0; i < more && p < end; ++i)
+        cp = (cp << 6) | ((unsigned char)*p++ & 0x3f);
+    if (cp >= 0x10000) {
+        cp -= 0x10000;
+        u[0] = (WCHAR)(0xd800 | (cp >> 10));
+        u[1] = (WCHAR)(0xdc00 | (cp & 0x3ff));
+        *units = 2;
+    } else {
+        *u = (WCHAR)cp;
+    }
+    return p;
+}
+
+// Decodes an escaped string of the dump up to the unescaped terminator `close` into
+// out, handing each decoded unit that was not plain ASCII to onUnit. Returns the
+// position after the terminator, or NULL when the string does not end on this line.
+template <class OnUnit>
+const char *Decode(const char *p, const char *end, char close, const Stops &stops, WideBuffer *out, OnUnit onUnit)
+{
+    // No character takes fewer bytes than units.
+    if (!out->Reserve(end - p))
+        return nullptr;
+    WCHAR *w = out->data + out->len;
+    for (;;) {
+        CopyPlain(p, end, w, close, stops);
+        if (p >= end || *p == close)
+            break;
+        int units;
+        p = DecodeOne(p, end, w, &units);
+        if (!p)
+            break;
+        for (int i = 0; i < units; ++i)
+            onUnit(w[i]);
+        w += units;
+    }
+    out->len = w - out->data;
+    return p && p < end ? p + 1 : nullptr;
+}
+
+const char *Unescape(const char *p, const char *end, WideBuffer *out)
+{
+    return Decode(p, end, '"', kStringStops, out, [](WCHAR) {});
 }
 
 // Reads "hex:" data: comma-separated byte pairs, continued on the next line after a
-// trailing backslash. The bytes go into out as raw bytes (two per WCHAR slot).
+// trailing backslash.
 bool ReadHex(Reader *r, const char *p, const char *end, BYTE **bytes, size_t *count, size_t *cap)
 {
     for (;;) {
+        // Most of it is "xx," after "xx,": read so while it lasts.
+        while (end - p >= 3 && p[2] == ',' && *count < *cap) {
+            int hi = HexDigit(p[0]), lo = HexDigit(p[1]);
+            if (hi < 0 || lo < 0)
+                break;
+            (*bytes)[(*count)++] = (BYTE)(hi * 16 + lo);
+            p += 3;
+        }
         while (p < end && (*p == ' ' || *p == '\t'))
             ++p;
         if (p >= end)
@@ -215,370 +424,692 @@ bool ReadHex(Reader *r, const char *p, const char *end, BYTE **bytes, size_t *co
 
 const WCHAR kHex[] = L"0123456789abcdef";
 
-// A quoted name or string: backslash and quote escaped, and the line breaks that a
-// registry file cannot hold raw.
-void AppendQuoted(WideBuffer *out, const WCHAR *s, size_t n)
+// Writes one unit of a quoted name or string at w: backslash and quote escaped, and
+// the line breaks that a registry file cannot hold raw.
+inline WCHAR *PutQuoted(WCHAR *w, WCHAR c)
 {
-    out->Append(L'"');
-    for (size_t i = 0; i < n; ++i) {
-        switch (s[i]) {
-        case L'\\': out->Append(L"\\\\", 2); break;
-        case L'"': out->Append(L"\\\"", 2); break;
-        case L'\n': out->Append(L"\\n", 2); break;
-        case L'\r': out->Append(L"\\r", 2); break;
-        default: out->Append(s[i]);
+    switch (c) {
+    case L'\\': *w++ = L'\\'; *w++ = L'\\'; break;
+    case L'"': *w++ = L'\\'; *w++ = L'"'; break;
+    case L'\n': *w++ = L'\\'; *w++ = L'n'; break;
+    case L'\r': *w++ = L'\\'; *w++ = L'r'; break;
+    default: *w++ = c;
+    }
+    return w;
+}
+
+// Copies the escaped string of the dump at p, up to its closing quote, into out as a
+// quoted string of regedit's syntax, in one pass: plain ASCII reads the same in both.
+// Each decoded character must pass `accept`; the copy stops at the first that does not
+// (*refused is then set) and returns NULL, as it does for a string that does not end on
+// this line. The caller has made room for two units a byte and the quotes.
+template <class Accept>
+const char *Requote(const char *p, const char *end, WideBuffer *out, Accept accept, bool *refused)
+{
+    WCHAR *w = out->data + out->len;
+    *w++ = L'"';
+    for (;;) {
+        CopyPlain(p, end, w, '"', kStringStops);
+        if (p >= end || *p == '"')
+            break;
+        WCHAR u[2];
+        int units;
+        p = DecodeOne(p, end, u, &units);
+        if (!p)
+            break;
+        for (int i = 0; i < units; ++i) {
+            if (!accept(u[i])) {
+                *refused = true;
+                return nullptr;
+            }
+            w = PutQuoted(w, u[i]);
         }
     }
-    out->Append(L'"');
-}
-
-// The number of names in a key path; 0 for the root.
-size_t PathDepth(const WCHAR *s, size_t n)
-{
-    size_t depth = n ? 1 : 0;
-    for (size_t i = 0; i < n; ++i)
-        depth += s[i] == L'\\';
-    return depth;
-}
-
-// The number of leading names two key paths share.
-size_t CommonDepth(const WCHAR *a, size_t an, const WCHAR *b, size_t bn)
-{
-    if (!an || !bn)
-        return 0;
-    size_t i = 0, depth = 0;
-    for (; i < an && i < bn && a[i] == b[i]; ++i)
-        depth += a[i] == L'\\';
-    return depth + ((i == an || a[i] == L'\\') && (i == bn || b[i] == L'\\'));
-}
-
-// A key line of regedit's syntax has no escapes: a key name cannot hold a line break,
-// nor a NUL, which no registry file can carry.
-bool WritableKeyPath(const WCHAR *s, size_t n)
-{
-    for (size_t i = 0; i < n; ++i) {
-        if (s[i] == L'\r' || s[i] == L'\n' || s[i] == 0)
-            return false;
-    }
-    return true;
+    if (!p || p >= end)
+        return nullptr;
+    *w++ = L'"';
+    out->len = w - out->data;
+    return p + 1;
 }
 
 // A value name can hold anything but a NUL.
-bool WritableValueName(const WCHAR *s, size_t n)
+bool NameUnit(WCHAR c)
 {
-    for (size_t i = 0; i < n; ++i) {
-        if (s[i] == 0)
-            return false;
-    }
-    return true;
+    return c != 0;
 }
 
 // A REG_SZ can be written as a quoted string when it ends in its one terminator and
 // holds no other control characters.
-bool IsPlainString(const BYTE *data, size_t size)
+bool PlainStringUnit(WCHAR c)
 {
-    if (size < 2 || size % 2)
-        return false;
-    const WCHAR *s = (const WCHAR *)data;
-    size_t n = size / 2;
-    if (s[n - 1])
-        return false;
-    for (size_t i = 0; i + 1 < n; ++i) {
-        if (s[i] < 0x20 && s[i] != L'\n' && s[i] != L'\r' && s[i] != L'\t')
-            return false;
-    }
-    return true;
+    return c >= 0x20 || c == L'\n' || c == L'\r' || c == L'\t';
 }
 
-void AppendValue(WideBuffer *out, const WCHAR *name, size_t nameLen, DWORD type, const BYTE *data, size_t size)
+// The room a value's data takes as hex bytes: three units a byte, and a continuation
+// (five units) at most every 25 bytes, the first one perhaps after the first byte.
+size_t HexRoom(size_t size)
 {
-    size_t lineStart = out->len;
-    if (nameLen)
-        AppendQuoted(out, name, nameLen);
-    else
-        out->Append(L'@');
-    out->Append(L'=');
-    if (type == REG_SZ && IsPlainString(data, size)) {
-        AppendQuoted(out, (const WCHAR *)data, size / 2 - 1);
-        out->Append(L"\r\n", 2);
+    return size * 3 + (size / 24 + 2) * 5 + 4;
+}
+
+// Writes the data of a value as hex bytes, "hex:" or "hex(TYPE):" first, in lines of at
+// most 80 characters continued with a backslash, as regedit writes them. COLUMN is
+// where the data starts on its line.
+void AppendHex(WideBuffer *out, size_t column, DWORD type, const BYTE *data, size_t size)
+{
+    if (!out->Reserve(16 + HexRoom(size)))
         return;
+    WCHAR *w = out->data + out->len, *start = w;
+    *w++ = L'h', *w++ = L'e', *w++ = L'x';
+    if (type != REG_BINARY) {
+        *w++ = L'(';
+        int shift = 28;
+        while (shift > 0 && !((type >> shift) & 15))
+            shift -= 4;
+        for (; shift >= 0; shift -= 4)
+            *w++ = kHex[(type >> shift) & 15];
+        *w++ = L')';
     }
-    if (type == REG_DWORD && size == 4) {
-        DWORD v;
-        memcpy(&v, data, 4);
-        WCHAR buf[15] = L"dword:";
-        for (int i = 0; i < 8; ++i)
-            buf[6 + i] = kHex[(v >> (28 - 4 * i)) & 15];
-        out->Append(buf, 14);
-        out->Append(L"\r\n", 2);
-        return;
-    }
-    if (type == REG_BINARY) {
-        out->Append(L"hex:", 4);
-    } else {
-        WCHAR buf[16];
-        int n = wsprintfW(buf, L"hex(%x):", (unsigned)type);
-        out->Append(buf, n);
-    }
-    // Lines of at most 80 characters, continued with a backslash, as regedit writes.
-    size_t column = out->len - lineStart;
-    if (!out->Reserve(size * 3 + size / 20 * 5 + 2))
-        return;
+    *w++ = L':';
+    column += w - start;
     for (size_t i = 0; i < size; ++i) {
-        out->Append(kHex[data[i] >> 4]);
-        out->Append(kHex[data[i] & 15]);
+        *w++ = kHex[data[i] >> 4];
+        *w++ = kHex[data[i] & 15];
         column += 2;
         if (i + 1 < size) {
-            out->Append(L',');
+            *w++ = L',';
             if (++column > 76) {
-                out->Append(L"\\\r\n  ", 5);
+                *w++ = L'\\', *w++ = L'\r', *w++ = L'\n', *w++ = L' ', *w++ = L' ';
                 column = 2;
             }
         }
     }
-    out->Append(L"\r\n", 2);
+    *w++ = L'\r', *w++ = L'\n';
+    out->len = w - out->data;
 }
+
+// One root's dump, converted line by line.
+class Converter {
+public:
+    Converter(Reader *reader, const WCHAR *rootName, WideBuffer *out)
+        : r_(reader), root_(rootName), rootLen_(lstrlenW(rootName)), out_(out)
+    {
+    }
+    ~Converter()
+    {
+        if (bytes_)
+            HeapFree(GetProcessHeap(), 0, bytes_);
+    }
+
+    bool Run()
+    {
+        static const char kHeader[] = "WINE REGISTRY Version 2";
+        const char *line;
+        size_t n;
+        if (!r_->Line(&line, &n) || n != sizeof(kHeader) - 1 || memcmp(line, kHeader, n))
+            return false;
+        bool ok = true;
+        while (ok && r_->Line(&line, &n)) {
+            if (n == 0 || line[0] == ';')
+                continue;
+            if (line[0] == '[')
+                ok = Key(line, line + n);
+            else if (line[0] == '#')
+                Directive(line, n);
+            else if (line[0] == '"' || line[0] == '@')
+                ok = Value(line, line + n);
+            else
+                ok = false;
+        }
+        FlushKey();
+        return ok && !r_->failed() && !key_.failed && !prev_.failed && !written_.failed && !str_.failed &&
+               !out_->failed;
+    }
+
+private:
+    // A key's header: its full name on a line of its own after a blank line. Marks the
+    // key DEPTH names deep on the current path as written.
+    void WriteHeader(size_t pathLen, size_t depth)
+    {
+        if (!out_->Reserve(rootLen_ + pathLen + 8))
+            return;
+        WCHAR *w = out_->data + out_->len;
+        *w++ = L'\r', *w++ = L'\n', *w++ = L'[';
+        memcpy(w, root_, rootLen_ * sizeof(WCHAR));
+        w += rootLen_;
+        if (pathLen) {
+            *w++ = L'\\';
+            memcpy(w, key_.data, pathLen * sizeof(WCHAR));
+            w += pathLen;
+        }
+        *w++ = L']', *w++ = L'\r', *w++ = L'\n';
+        out_->len = w - out_->data;
+        if (depth < written_.len)
+            written_.data[depth] = 1;
+    }
+
+    // A key's header is written once its section is known not to be a link.
+    void FlushKey()
+    {
+        if (inKey_ && !skipKey_ && !keyWritten_) {
+            WriteHeader(key_.len, keyDepth_);
+            keyWritten_ = true;
+        }
+    }
+
+    // "[path] stamp": a key. Links are left out, but the key holding one stays in the
+    // file even when it has no section of its own (no values, only links below it): a
+    // cold boot brings a link back only where its parent was saved (the roots always
+    // are). written_.data[d] says whether the key d names deep on the current key's
+    // path has its header written.
+    bool Key(const char *line, const char *end)
+    {
+        FlushKey();
+        // The previous key's path stays in prev_ for the comparison.
+        key_.Swap(&prev_);
+        key_.len = 0;
+        // Names are separated by (escaped) backslashes; a line break or a NUL cannot
+        // stand in a key line, which has no escapes.
+        size_t separators = 0;
+        bool writable = true;
+        const char *after = Decode(line + 1, end, ']', kKeyStops, &key_, [&](WCHAR c) {
+            separators += c == L'\\';
+            writable = writable && c != L'\r' && c != L'\n' && c != 0;
+        });
+        bool ok = after != nullptr && writable;
+        // The number of leading names this key shares with the previous one, whose
+        // marks stay: the separators before their first difference, and one more where
+        // both end a name there.
+        size_t common = 0;
+        if (prev_.len && key_.len) {
+            const WCHAR *a = prev_.data, *b = key_.data;
+            size_t an = prev_.len, bn = key_.len, n = an < bn ? an : bn, i = 0;
+            const __m128i separator = _mm_set1_epi16(L'\\');
+            while (n - i >= 8) {
+                __m128i va = _mm_loadu_si128((const __m128i *)(a + i));
+                int same = _mm_movemask_epi8(_mm_cmpeq_epi16(va, _mm_loadu_si128((const __m128i *)(b + i))));
+                int seps = _mm_movemask_epi8(_mm_cmpeq_epi16(va, separator));
+                if (same != 0xffff) {
+                    int equal = __builtin_ctz(~same) / 2;
+                    common += __builtin_popcount(seps & ((1 << (2 * equal)) - 1)) / 2;
+                    i += equal;
+                    break;
+                }
+                common += __builtin_popcount(seps) / 2;
+                i += 8;
+            }
+            if (n - i < 8) {
+                for (; i < n && a[i] == b[i]; ++i)
+                    common += a[i] == L'\\';
+            }
+            common += (i == an || a[i] == L'\\') && (i == bn || b[i] == L'\\');
+        }
+        keyDepth_ = key_.len ? separators + 1 : 0;
+        if (written_.len > common + 1)
+            written_.len = common + 1;
+        while (written_.len <= keyDepth_ && !written_.failed)
+            written_.Append((WCHAR)0);
+        inKey_ = true;
+        skipKey_ = keyWritten_ = false;
+        return ok && !written_.failed && !key_.failed;
+    }
+
+    // "#link" makes the current key a link; other directives (#time, #class) carry
+    // nothing a registry file keeps.
+    void Directive(const char *line, size_t n)
+    {
+        if (n != 5 || memcmp(line, "#link", 5))
+            return;
+        skipKey_ = true;
+        if (keyDepth_ > 1 && !written_.data[keyDepth_ - 1]) {
+            size_t parentLen = key_.len;
+            while (parentLen && key_.data[parentLen - 1] != L'\\')
+                --parentLen;
+            WriteHeader(parentLen - 1, keyDepth_ - 1);
+        }
+    }
+
+    // "name"=data or @=data. The value is written as it is read; a value of a key that
+    // is left out is read and checked all the same, and taken back.
+    bool Value(const char *line, const char *end)
+    {
+        bool keep = inKey_ && !skipKey_;
+        if (keep)
+            FlushKey();
+        // Room for the line: its name and a string each take at most two units a byte.
+        if (!out_->Reserve(2 * (end - line) + 32))
+            return false;
+        size_t start = out_->len;
+        const char *p = Name(line, end);
+        if (!p)
+            return false;
+        out_->data[out_->len++] = L'=';
+        bool ok;
+        if (p < end && *p == '"')
+            ok = PlainString(p, end, start, keep);
+        else if (end - p > 4 && !memcmp(p, "str(", 4))
+            ok = TypedString(p, end, start, keep);
+        else if (end - p >= 6 && !memcmp(p, "dword:", 6))
+            ok = Dword(p + 6, end);
+        else if (end - p >= 4 && !memcmp(p, "hex", 3))
+            ok = Hex(p + 3, end, start, keep);
+        else
+            ok = false;
+        if (!keep)
+            out_->len = start;
+        return ok;
+    }
+
+    // The value's name, quoted, or @ for the default value; returns the position of
+    // its '=', or NULL.
+    const char *Name(const char *line, const char *end)
+    {
+        const char *p;
+        if (line[0] == '@') {
+            out_->data[out_->len++] = L'@';
+            p = line + 1;
+        } else {
+            bool refused = false;
+            size_t start = out_->len;
+            p = Requote(line + 1, end, out_, NameUnit, &refused);
+            // An empty name is the default value's.
+            if (p && out_->len == start + 2) {
+                out_->len = start;
+                out_->data[out_->len++] = L'@';
+            }
+        }
+        return p && p < end && *p == '=' ? p + 1 : nullptr;
+    }
+
+    // A REG_SZ: as a quoted string when it can be one, otherwise as hex(1).
+    bool PlainString(const char *p, const char *end, size_t start, bool keep)
+    {
+        bool refused = false;
+        size_t dataStart = out_->len;
+        const char *after = Requote(p + 1, end, out_, PlainStringUnit, &refused);
+        if (after) {
+            out_->data[out_->len++] = L'\r';
+            out_->data[out_->len++] = L'\n';
+            return true;
+        }
+        if (!refused)
+            return false;
+        out_->len = dataStart;
+        str_.len = 0;
+        if (!Unescape(p + 1, end, &str_))
+            return false;
+        str_.Append(L'\0');
+        if (str_.failed)
+            return false;
+        if (keep)
+            AppendHex(out_, dataStart - start, REG_SZ, (const BYTE *)str_.data, str_.len * 2);
+        return true;
+    }
+
+    // str(TYPE):"..." (REG_EXPAND_SZ, REG_MULTI_SZ): hex of the string and its terminator.
+    bool TypedString(const char *p, const char *end, size_t start, bool keep)
+    {
+        DWORD type = 0;
+        for (p += 4; p < end && HexDigit(*p) >= 0; ++p)
+            type = type * 16 + HexDigit(*p);
+        if (end - p < 3 || p[0] != ')' || p[1] != ':' || p[2] != '"')
+            return false;
+        str_.len = 0;
+        if (!Unescape(p + 3, end, &str_))
+            return false;
+        str_.Append(L'\0');
+        if (str_.failed)
+            return false;
+        if (!keep)
+            return true;
+        // str(1) is a REG_SZ all the same.
+        bool plain = type == REG_SZ;
+        for (size_t i = 0; plain && i + 1 < str_.len; ++i)
+            plain = PlainStringUnit(str_.data[i]);
+        if (!plain) {
+            AppendHex(out_, out_->len - start, type, (const BYTE *)str_.data, str_.len * 2);
+        } else if (out_->Reserve(2 * str_.len + 4)) {
+            WCHAR *w = out_->data + out_->len;
+            *w++ = L'"';
+            for (size_t i = 0; i + 1 < str_.len; ++i)
+                w = PutQuoted(w, str_.data[i]);
+            *w++ = L'"', *w++ = L'\r', *w++ = L'\n';
+            out_->len = w - out_->data;
+        }
+        return true;
+    }
+
+    bool Dword(const char *p, const char *end)
+    {
+        DWORD v = 0;
+        int digits = 0;
+        for (; p < end && HexDigit(*p) >= 0; ++p, ++digits)
+            v = v * 16 + HexDigit(*p);
+        if (digits == 0 || digits > 8 || p != end)
+            return false;
+        WCHAR *w = out_->data + out_->len;
+        static const WCHAR kDword[] = L"dword:";
+        memcpy(w, kDword, 6 * sizeof(WCHAR));
+        w += 6;
+        for (int i = 0; i < 8; ++i)
+            *w++ = kHex[(v >> (28 - 4 * i)) & 15];
+        *w++ = L'\r', *w++ = L'\n';
+        out_->len = w - out_->data;
+        return true;
+    }
+
+    // hex:... or hex(TYPE):..., perhaps continued on the lines after.
+    bool Hex(const char *p, const char *end, size_t start, bool keep)
+    {
+        DWORD type = REG_BINARY;
+        if (*p == '(') {
+            type = 0;
+            for (++p; p < end && HexDigit(*p) >= 0; ++p)
+                type = type * 16 + HexDigit(*p);
+            if (p >= end || *p != ')')
+                return false;
+            ++p;
+        }
+        count_ = 0;
+        size_t column = out_->len - start;
+        if (p >= end || *p != ':' || !ReadHex(r_, p + 1, end, &bytes_, &count_, &capacity_))
+            return false;
+        // The data may have taken more lines; the name stays where it was written.
+        if (keep)
+            AppendHex(out_, column, type, bytes_, count_);
+        return true;
+    }
+
+    Reader *r_;
+    const WCHAR *root_;
+    size_t rootLen_;
+    WideBuffer *out_;
+    WideBuffer key_, prev_, written_, str_;
+    BYTE *bytes_ = nullptr;
+    size_t count_ = 0, capacity_ = 0;
+    bool inKey_ = false, skipKey_ = false, keyWritten_ = false;
+    size_t keyDepth_ = 0;
+};
 
 }  // namespace
 
 bool ConvertWineDump(const char *dump, size_t size, const WCHAR *rootName, WideBuffer *out)
 {
-    Reader r = {dump, dump + size};
-    WideBuffer name, key, str;
-    BYTE *bytes = nullptr;
-    size_t count = 0, cap = 0;
-    bool ok = true;
-    bool inKey = false, skipKey = false, keyWritten = false;
-    size_t keyDepth = 0;
-    const char *line;
-    size_t n;
-
-    // Links are left out, but the key holding one stays in the file even when it has
-    // no section of its own (no values, only links below it): a cold boot brings a link
-    // back only where its parent was saved (the roots always are). written.data[d] says
-    // whether the key d names deep on the current key's path has its header written.
-    WideBuffer prev, written;
-    auto writeHeader = [&](size_t pathLen, size_t depth) {
-        out->Append(L"\r\n[", 3);
-        out->Append(rootName);
-        if (pathLen) {
-            out->Append(L'\\');
-            out->Append(key.data, pathLen);
-        }
-        out->Append(L"]\r\n", 3);
-        if (depth < written.len)
-            written.data[depth] = 1;
-    };
-    // A key's header is written once its section is known not to be a link.
-    auto flushKey = [&]() {
-        if (inKey && !skipKey && !keyWritten) {
-            writeHeader(key.len, keyDepth);
-            keyWritten = true;
-        }
-    };
-
     // The text grows to about twice the dump's size in bytes; reserving it up front
     // saves the copies of repeated growth.
-    out->Reserve(size * 2);
+    if (!out->drain)
+        out->Reserve(size * 2);
+    Reader reader(dump, size);
+    return Converter(&reader, rootName, out).Run();
+}
 
-    static const char kHeader[] = "WINE REGISTRY Version 2";
-    if (!r.Line(&line, &n) || n != sizeof(kHeader) - 1 || memcmp(line, kHeader, n))
-        return false;
-
-    while (ok && r.Line(&line, &n)) {
-        const char *end = line + n;
-        if (n == 0 || line[0] == ';')
-            continue;
-        if (line[0] == '[') {
-            flushKey();
-            key.len = 0;
-            ok = Unescape(line + 1, end, ']', &key) != nullptr && WritableKeyPath(key.data, key.len);
-            // The keys this one shares with the previous one keep their marks.
-            size_t common = CommonDepth(prev.data, prev.len, key.data, key.len);
-            keyDepth = PathDepth(key.data, key.len);
-            if (written.len > common + 1)
-                written.len = common + 1;
-            while (written.len <= keyDepth && !written.failed)
-                written.Append((WCHAR)0);
-            prev.len = 0;
-            prev.Append(key.data, key.len);
-            ok = ok && !written.failed && !prev.failed;
-            inKey = true;
-            skipKey = keyWritten = false;
-            continue;
-        }
-        if (line[0] == '#') {
-            if (n == 5 && !memcmp(line, "#link", 5)) {
-                skipKey = true;
-                if (keyDepth > 1 && !written.data[keyDepth - 1]) {
-                    size_t parentLen = key.len;
-                    while (parentLen && key.data[parentLen - 1] != L'\\')
-                        --parentLen;
-                    writeHeader(parentLen - 1, keyDepth - 1);
-                }
-            }
-            continue;
-        }
-        if (line[0] != '"' && line[0] != '@') {
-            ok = false;
-            break;
-        }
-        // A value: "name"=data or @=data.
-        name.len = 0;
-        const char *p = line[0] == '@' ? line + 1 : Unescape(line + 1, end, '"', &name);
-        if (!p || p >= end || *p != '=' || !WritableValueName(name.data, name.len)) {
-            ok = false;
-            break;
-        }
-        ++p;
-        DWORD type;
-        count = 0;
-        if (*p == '"' || (end - p > 4 && !memcmp(p, "str(", 4))) {
-            type = REG_SZ;
-            if (*p != '"') {
-                type = 0;
-                for (p += 4; p < end && HexDigit(*p) >= 0; ++p)
-                    type = type * 16 + HexDigit(*p);
-                if (end - p < 3 || p[0] != ')' || p[1] != ':' || p[2] != '"') {
-                    ok = false;
-                    break;
-                }
-                p += 2;
-            }
-            str.len = 0;
-            if (!Unescape(p + 1, end, '"', &str)) {
-                ok = false;
-                break;
-            }
-            str.Append(L'\0');
-            if (str.failed) {
-                ok = false;
-                break;
-            }
-            if (inKey && !skipKey) {
-                flushKey();
-                AppendValue(out, name.data, name.len, type, (const BYTE *)str.data, str.len * 2);
-            }
-            continue;
-        }
-        if (end - p >= 6 && !memcmp(p, "dword:", 6)) {
-            DWORD v = 0;
-            int digits = 0;
-            for (p += 6; p < end && HexDigit(*p) >= 0; ++p, ++digits)
-                v = v * 16 + HexDigit(*p);
-            if (digits == 0 || digits > 8 || p != end) {
-                ok = false;
-                break;
-            }
-            if (inKey && !skipKey) {
-                flushKey();
-                AppendValue(out, name.data, name.len, REG_DWORD, (const BYTE *)&v, 4);
-            }
-            continue;
-        }
-        if (end - p >= 4 && !memcmp(p, "hex", 3)) {
-            type = REG_BINARY;
-            p += 3;
-            if (*p == '(') {
-                type = 0;
-                for (++p; p < end && HexDigit(*p) >= 0; ++p)
-                    type = type * 16 + HexDigit(*p);
-                if (p >= end || *p != ')') {
-                    ok = false;
-                    break;
-                }
-                ++p;
-            }
-            if (p >= end || *p != ':' || !ReadHex(&r, p + 1, end, &bytes, &count, &cap)) {
-                ok = false;
-                break;
-            }
-            if (inKey && !skipKey) {
-                flushKey();
-                AppendValue(out, name.data, name.len, type, bytes, count);
-            }
-            continue;
-        }
-        ok = false;
-    }
-    flushKey();
-    if (bytes)
-        HeapFree(GetProcessHeap(), 0, bytes);
-    return ok && !name.failed && !key.failed && !str.failed && !out->failed;
+bool ConvertWineDumpFrom(DumpRead read, void *context, size_t sizeHint, const WCHAR *rootName, WideBuffer *out)
+{
+    if (!out->drain)
+        out->Reserve(sizeHint * 2);
+    Reader reader(read, context);
+    return Converter(&reader, rootName, out).Run();
 }
 
 // ---------------------------------------------------------------------------
 // Reading the registry
+//
+// The Wine server saves each root into one scratch file, the small HKEY_CURRENT_USER
+// and then HKEY_LOCAL_MACHINE after it, and a worker thread converts the file while the
+// server is still writing it: the server takes as long to write the dump as the worker
+// takes to convert it, and the two run side by side.
+//
+// The server answers no other request while it saves, so the worker asks nothing of it
+// meanwhile: it reads and writes through handles whose descriptors the process already
+// holds, and waits without the server. A new thread, though, needs the server as it
+// starts, and takes a few milliseconds to start (Wine clears a megabyte of its stack):
+// it is started first, and the large save waits until it runs, while everything else
+// is made ready. The worker also removes the scratch file, which takes a while for a
+// large one, after the text is done, while the caller goes on.
 
-// Saves one root into a temporary file that disappears when closed, and converts it.
-static DWORD AppendRoot(HANDLE key, const WCHAR *rootName, WideBuffer *out)
+namespace {
+
+// The roots in the order of the scratch file; the text has them the other way round.
+const WCHAR *const kRoots[2] = {L"HKEY_CURRENT_USER", L"HKEY_LOCAL_MACHINE"};
+
+const LONG kNotBegun = -2, kFailed = -1;
+
+struct Pipeline {
+    WCHAR path[MAX_PATH];  // the scratch file
+    HANDLE dump;        // the worker's own handle to it
+    WideBuffer *out;
+    volatile LONG ready;  // set once the worker runs
+    volatile LONG done;   // set once the text is complete or has failed
+    DWORD result;
+    // The roots the server has finished; kNotBegun until the scratch file is there,
+    // kFailed when the work failed.
+    volatile LONG saved;
+    LONGLONG ends[2];        // where each root's dump ends, set before saved counts it
+    LONGLONG offset;         // how far the worker has read
+    LONG root;               // the root the worker converts
+    char *spill;             // what was read of the next root's dump, and how much
+    DWORD spilled;
+};
+
+// Waits without the server: yielding the processor, which keeps a worker with a
+// processor of its own in step; on a busy machine, a millisecond at a time.
+void Pause(int waits)
 {
-    WCHAR dir[MAX_PATH], path[MAX_PATH];
-    if (!GetTempPathW(MAX_PATH, dir) || !GetTempFileNameW(dir, L"reg", 0, path))
-        return GetLastError();
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        DeleteFileW(path);
-        return err;
-    }
-    DWORD err = 0;
-    NTSTATUS status = NtSaveKey(key, file);
-    LARGE_INTEGER size;
-    if (status)
-        err = RtlNtStatusToDosError(status);
-    else if (!GetFileSizeEx(file, &size))
-        err = GetLastError();
-    else if (size.QuadPart == 0)
-        err = ERROR_INVALID_DATA;
-    if (!err) {
-        HANDLE map = CreateFileMappingW(file, NULL, PAGE_READONLY, 0, 0, NULL);
-        const char *view = map ? (const char *)MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0) : nullptr;
-        if (!view)
-            err = GetLastError();
-        else if (!ConvertWineDump(view, (size_t)size.QuadPart, rootName, out))
-            err = out->failed ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_DATA;
-        if (view)
-            UnmapViewOfFile(view);
-        if (map)
-            CloseHandle(map);
-    }
-    CloseHandle(file);
-    return err;
+    if (waits < 64)
+        SwitchToThread();
+    else
+        Sleep(1);
 }
 
-DWORD BuildRegistryText(WideBuffer *out)
+bool IsSet(volatile LONG *flag)
 {
+    return InterlockedCompareExchange(flag, 0, 0) != 0;
+}
+
+// Reads the dump of the worker's root as the server writes it: waits while the server
+// is still writing and nothing new is there, and ends where the root's dump ends. The
+// reads go on from the handle's own position: a read at an offset would cost a request
+// to the server, which answers none while it saves.
+bool ReadGrowingDump(void *context, char *buffer, size_t size, size_t *got)
+{
+    Pipeline *p = (Pipeline *)context;
+    if (size > kDumpPiece)
+        size = kDumpPiece;
+    for (int waits = 0;; ++waits) {
+        LONG saved = InterlockedCompareExchange(&p->saved, 0, 0);
+        if (saved == kFailed)
+            return false;
+        bool final = saved > p->root;
+        if (final && p->offset >= p->ends[p->root]) {
+            *got = 0;
+            return true;
+        }
+        DWORD n = 0;
+        if (saved == kNotBegun) {
+            // Nothing to read yet.
+        } else if (p->spilled) {
+            n = p->spilled < size ? p->spilled : (DWORD)size;
+            memcpy(buffer, p->spill, n);
+            memmove(p->spill, p->spill + n, p->spilled - n);
+            p->spilled -= n;
+        } else if (!ReadFile(p->dump, buffer, (DWORD)size, &n, NULL)) {
+            return false;
+        }
+        // The next root's dump begins where this one ends, once this one is counted
+        // as saved; what was read of it waits for its turn.
+        if (InterlockedCompareExchange(&p->saved, 0, 0) > p->root && p->offset + n > p->ends[p->root]) {
+            DWORD keep = (DWORD)(p->ends[p->root] - p->offset);
+            if (!p->spill && !(p->spill = (char *)HeapAlloc(GetProcessHeap(), 0, kDumpPiece)))
+                return false;
+            memmove(p->spill + (n - keep), p->spill, p->spilled);
+            memcpy(p->spill, buffer + keep, n - keep);
+            p->spilled += n - keep;
+            n = keep;
+        }
+        if (n) {
+            p->offset += n;
+            *got = n;
+            return true;
+        }
+        if (final)
+            return false;  // shorter than the server said it was
+        Pause(waits);
+    }
+}
+
+void ConvertRoots(Pipeline *p)
+{
+    // HKEY_CURRENT_USER waits in memory for HKEY_LOCAL_MACHINE to go first.
+    WideBuffer user;
+    DWORD err = 0;
+    for (p->root = 0; p->root < 2 && !err; ++p->root) {
+        WideBuffer *out = p->root ? p->out : &user;
+        if (!ConvertWineDumpFrom(ReadGrowingDump, p, 0, kRoots[p->root], out))
+            err = out->failed ? out->error : ERROR_INVALID_DATA;
+    }
+    if (!err) {
+        p->out->Append(user.data, user.len);
+        p->out->Append(L"\r\n" REGTEXT_END_MARK L"\r\n");
+        err = p->out->failed ? p->out->error : 0;
+    }
+    p->result = err;  // after a failed save, the caller has the save's own error
+}
+
+// The worker's own handle to the scratch file, opened before any save: reading through
+// the handle the server writes to would move the position it writes at. A first read
+// gives the process the file's descriptor, which it keeps for the handle.
+bool OpenDump(Pipeline *p)
+{
+    p->dump = CreateFileW(p->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                          OPEN_EXISTING, 0, NULL);
+    if (p->dump == INVALID_HANDLE_VALUE) {
+        p->dump = NULL;
+        return false;
+    }
+    char byte;
+    DWORD n;
+    ReadFile(p->dump, &byte, 1, &n, NULL);  // the file is still empty
+    return true;
+}
+
+DWORD WINAPI Worker(void *context)
+{
+    Pipeline *p = (Pipeline *)context;
+    InterlockedExchange(&p->ready, 1);
+    ConvertRoots(p);
+    // Its handle is the scratch file's last one: closing it removes the file.
+    HANDLE dump = p->dump;
+    InterlockedExchange(&p->done, 1);  // p is the caller's again from here
+    if (dump)
+        CloseHandle(dump);
+    return 0;
+}
+
+// Creates the scratch file, with a name of its own in the temporary folder; it is
+// removed once every handle to it is closed, whatever becomes of the process.
+HANDLE CreateScratch(WCHAR *path)
+{
+    static LONG s_count;
+    WCHAR dir[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH - 32, dir);
+    if (!n || n >= MAX_PATH - 32)
+        return INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        wsprintfW(path, L"%sreg%lx-%lx.tmp", dir, GetCurrentProcessId(), (unsigned long)InterlockedIncrement(&s_count));
+        HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  NULL, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+DWORD BuildRegistryText(WideBuffer *out, const TextTarget *target)
+{
+    Pipeline p = {};
+    p.out = out;
+    p.saved = kNotBegun;
+    // Its end is known from p.done; its handle is not needed.
+    HANDLE thread = CreateThread(NULL, 0, Worker, &p, 0, NULL);
+    bool worker = thread != NULL;
+    if (thread)
+        CloseHandle(thread);
+
     // Saving a key needs the backup privilege, which an administrator holds but has
     // not enabled.
     BOOLEAN was;
     RtlAdjustPrivilege(SE_BACKUP_PRIVILEGE, TRUE, FALSE, &was);
+    DWORD err = target && target->prepare ? target->prepare(target->context, out) : 0;
+    if (!err) {
+        out->Append(L"\xfeff" L"Windows Registry Editor Version 5.00\r\n");
+        err = out->failed ? out->error : 0;
+    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!err && (file = CreateScratch(p.path)) == INVALID_HANDLE_VALUE)
+        err = GetLastError();
+    if (!err && !OpenDump(&p))
+        err = GetLastError();
+    if (!err)
+        InterlockedExchange(&p.saved, 0);
 
-    out->Append(L"\xfeff" L"Windows Registry Editor Version 5.00\r\n");
+    HANDLE keys[2] = {};
+    if (!err) {
+        UNICODE_STRING name;
+        OBJECT_ATTRIBUTES attr;
+        RtlInitUnicodeString(&name, L"\\Registry\\Machine");
+        InitializeObjectAttributes(&attr, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+        NTSTATUS status = RtlOpenCurrentUser(KEY_READ, &keys[0]);
+        if (!status)
+            status = NtOpenKey(&keys[1], KEY_READ, &attr);
+        err = status ? RtlNtStatusToDosError(status) : 0;
+    }
 
-    HANDLE machine;
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES attr;
-    RtlInitUnicodeString(&name, L"\\Registry\\Machine");
-    InitializeObjectAttributes(&attr, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    NTSTATUS status = NtOpenKey(&machine, KEY_READ, &attr);
-    if (status)
-        return RtlNtStatusToDosError(status);
-    DWORD err = AppendRoot(machine, L"HKEY_LOCAL_MACHINE", out);
-    CloseHandle(machine);
+    // The server saves the roots one after the other, each at the end of the file. The
+    // caller's handle is closed before the last root counts as saved, so that the
+    // worker's is the last one.
+    for (int i = 0; i < 2 && !err; ++i) {
+        if (i == 1 && worker)
+            for (int waits = 0; !IsSet(&p.ready); ++waits)
+                Pause(waits);
+        LARGE_INTEGER size;
+        NTSTATUS status = NtSaveKey(keys[i], file);
+        if (status)
+            err = RtlNtStatusToDosError(status);
+        else if (!GetFileSizeEx(file, &size))
+            err = GetLastError();
+        else if (size.QuadPart <= (i ? p.ends[0] : 0))
+            err = ERROR_INVALID_DATA;
+        if (err)
+            break;
+        p.ends[i] = size.QuadPart;
+        if (i == 1 && worker) {
+            CloseHandle(file);
+            file = INVALID_HANDLE_VALUE;
+        }
+        InterlockedExchange(&p.saved, i + 1);
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     if (err)
-        return err;
+        InterlockedExchange(&p.saved, kFailed);
+    for (HANDLE key : keys) {
+        if (key)
+            CloseHandle(key);
+    }
 
-    HANDLE user;
-    status = RtlOpenCurrentUser(KEY_READ, &user);
-    if (status)
-        return RtlNtStatusToDosError(status);
-    err = AppendRoot(user, L"HKEY_CURRENT_USER", out);
-    CloseHandle(user);
-    if (err)
-        return err;
-
-    out->Append(L"\r\n" REGTEXT_END_MARK L"\r\n");
-    return out->failed ? ERROR_NOT_ENOUGH_MEMORY : 0;
+    if (worker) {
+        for (int waits = 0; !IsSet(&p.done); ++waits)
+            Pause(waits);
+    } else {
+        // No worker: the conversion follows the saves.
+        if (!err)
+            ConvertRoots(&p);
+        if (p.dump)
+            CloseHandle(p.dump);
+    }
+    if (p.spill)
+        HeapFree(GetProcessHeap(), 0, p.spill);
+    return err ? err : p.result;
 }

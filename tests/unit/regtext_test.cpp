@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -85,6 +87,111 @@ TEST(WineDump, RefusesInputItCannotRead)
     WideBuffer buf;
     const char headerless[] = "[K] 1\n\"v\"=dword:1\n";
     EXPECT_FALSE(ConvertWineDump(headerless, sizeof(headerless) - 1, L"ROOT", &buf));
+}
+
+// A dump with what a real one holds: every value form, escapes, UTF-8, a value whose
+// data runs over many lines, links, and one line longer than a piece of reading.
+std::string SampleDump()
+{
+    std::string dump = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n";
+    for (int k = 0; k < 40; ++k) {
+        std::string key = "Software\\\\Vendor" + std::to_string(k % 7) + "\\\\Key" + std::to_string(k);
+        dump += "\n[" + key + "] 1700000000\n#time=1d9\n";
+        if (k % 9 == 4) {
+            dump += "#link\n\"SymbolicLinkValue\"=hex(6):5c,00,41,00\n";
+            continue;
+        }
+        dump += "@=\"default " + std::to_string(k) + "\"\n";
+        dump += "\"Quote\\\"d \\\\ caf\xc3\xa9 \xf0\x9f\x98\x80\"=\"line\\nbreak \\x263a \\101\"\n";
+        dump += "\"ctl\"=\"\\e\\t\"\n";
+        dump += "\"dw\"=dword:" + std::to_string(10000000 + k) + "\n";
+        dump += "\"m\"=str(7):\"a\\0b\\0\"\n";
+        dump += "\"bin\"=hex:";
+        for (int i = 0; i < 3 * k; ++i)
+            dump += (i ? (i % 25 ? "," : ",\\\n  ") : "") + std::string("a5");
+        dump += "\n";
+    }
+    dump += "\n[Long] 1\n\"v\"=\"" + std::string(100 * 1024, 'x') + "\"\n";
+    return dump;
+}
+
+struct Pieces {
+    const std::string *dump;
+    size_t at, piece;
+};
+
+bool ReadPieces(void *context, char *buffer, size_t size, size_t *got)
+{
+    Pieces *p = (Pieces *)context;
+    size_t n = std::min({size, p->piece, p->dump->size() - p->at});
+    memcpy(buffer, p->dump->data() + p->at, n);
+    p->at += n;
+    *got = n;
+    return true;
+}
+
+DWORD DrainTo(void *context, const WCHAR *text, size_t len)
+{
+    ((std::wstring *)context)->append(text, len);
+    return 0;
+}
+
+TEST(WineDump, ReadInPiecesAndWrittenThroughADrainItConvertsTheSame)
+{
+    std::string dump = SampleDump();
+    WideBuffer whole;
+    ASSERT_TRUE(ConvertWineDump(dump.data(), dump.size(), L"ROOT", &whole));
+    std::wstring expected(whole.data, whole.len);
+    ASSERT_NE(expected.find(L"[ROOT\\Software\\Vendor3\\Key38]"), std::wstring::npos);
+    ASSERT_NE(expected.find(L"\"v\"=\"xxxx"), std::wstring::npos);
+
+    // Lines split at every place a piece can end, and a drain that takes the text a
+    // few units at a time or in one go at the end.
+    for (size_t piece : {1, 2, 3, 7, 64, 4093, 65536, 1 << 20}) {
+        for (size_t room : {0, 16, 4096}) {
+            SCOPED_TRACE("piece " + std::to_string(piece) + ", room " + std::to_string(room));
+            Pieces pieces = {&dump, 0, piece};
+            std::wstring drained;
+            WideBuffer out;
+            if (room) {
+                out.drain = DrainTo;
+                out.drainContext = &drained;
+                out.Reserve(room);
+            }
+            ASSERT_TRUE(ConvertWineDumpFrom(ReadPieces, &pieces, 0, L"ROOT", &out));
+            EXPECT_EQ(out.Finish(), 0u);
+            drained.append(out.data ? out.data : L"", out.len);
+            EXPECT_TRUE(drained == expected);
+        }
+    }
+}
+
+bool FailAfter(void *context, char *buffer, size_t size, size_t *got)
+{
+    Pieces *p = (Pieces *)context;
+    if (p->at >= p->piece)
+        return false;
+    return ReadPieces(context, buffer, std::min(size, p->piece - p->at), got);
+}
+
+DWORD DiskFull(void *, const WCHAR *, size_t)
+{
+    return ERROR_DISK_FULL;
+}
+
+TEST(WineDump, AFailedReadOrWriteFailsTheConversion)
+{
+    std::string dump = SampleDump();
+    Pieces pieces = {&dump, 0, dump.size() / 2};
+    WideBuffer out;
+    EXPECT_FALSE(ConvertWineDumpFrom(FailAfter, &pieces, 0, L"ROOT", &out));
+
+    WideBuffer full;
+    full.drain = DiskFull;
+    full.Reserve(64);
+    EXPECT_FALSE(ConvertWineDump(dump.data(), dump.size(), L"ROOT", &full));
+    EXPECT_TRUE(full.failed);
+    EXPECT_EQ(full.error, (DWORD)ERROR_DISK_FULL);
 }
 
 }  // namespace
