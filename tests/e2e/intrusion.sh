@@ -30,11 +30,12 @@ expect_no_controls() { # TEXT WHAT
     ! LC_ALL=C grep -q $'[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]' <<<"$1" || fail "$2 holds raw control characters: $(od -c <<<"$1" | head -n 5)"
 }
 
-step "the caller's terminal: a program run from it cannot push input into it"
+step "the caller's terminal: a program run from it has none and cannot push input into it"
 out=$(in_terminal '"$CEDEV" run "$INTRUDER" tty')
 expect_match "$out" "pending: 0\$" "input pushed into the caller's terminal"
 expect_match "$out" "fd 1: " "the intruder's report"
 expect_no_report "$out" "input pushed" "a program run in the foreground"
+expect_no_report "$out" "controlling terminal" "a program run in the foreground"
 
 step "a detached program cannot reach the terminal or files of a later command through its helper"
 # The user runs the intruder detached, then an ordinary command, from one terminal,

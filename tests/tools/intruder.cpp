@@ -5,7 +5,8 @@
 // names things with control characters. Each command says on standard output what it
 // managed; the tests decide what must not have happened.
 //
-//   intruder tty                  push a command into the terminal of fds 0-2 (TIOCSTI)
+//   intruder tty                  push a command into the terminal of fds 0-2 (TIOCSTI);
+//                                 name its own controlling terminal, if it has one
 //   intruder watch SECONDS MARK...
 //                                 wait for a helper that cedev starts and go through its
 //                                 descriptors: a terminal (TIOCSTI), a file holding a
@@ -168,6 +169,16 @@ int Tty()
 {
     for (S fd = 0; fd < 3; ++fd)
         Say("fd " + std::to_string(fd) + (Inject(fd) ? ": input pushed" : ": no terminal to push into"));
+    // The kernel's record of the process's controlling terminal (after the name: state,
+    // parent, group, session, terminal). One would be the caller's, within reach of any
+    // device node for it.
+    std::string stat = ReadAll("/proc/self/stat");
+    size_t at = stat.rfind(')');
+    long long tty = 0;
+    if (at != std::string::npos)
+        sscanf(stat.c_str() + at + 1, " %*c %*d %*d %*d %lld", &tty);
+    if (tty)
+        Say("controlling terminal " + std::to_string(tty));
     return 0;
 }
 
