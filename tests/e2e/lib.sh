@@ -93,10 +93,10 @@ wait_until() { # SECONDS WHAT COMMAND...
     done
 }
 
-# Pixels that clearly differ (beyond a 10% fuzz) between two pictures, over the
+# Pixels that differ (beyond FUZZ, 10% unless given) between two pictures, over the
 # rectangle WxH+X+Y of both; empty when they cannot be compared.
-image_diff() { # A B GEOMETRY
-    compare -metric AE -fuzz 10% "$1[$3]" "$2[$3]" null: 2>&1 || true
+image_diff() { # A B GEOMETRY [FUZZ]
+    compare -metric AE -fuzz "${4:-10%}" "$1[$3]" "$2[$3]" null: 2>&1 || true
 }
 
 # The rectangle of a window, "X Y W H", from a line of 'cedev windows' or 'box' or of
@@ -109,7 +109,7 @@ window_rect() { # WINDOW_LINE
 
 # Compares a window on the screen (a line of 'cedev windows' or of its --json form)
 # with the same rectangle of its picture in docs/screens, which 'make screens' makes.
-# A few pixels may differ. The screen is read until it matches (painting may still be
+# Every pixel must match. The screen is read until it does (painting may still be
 # under way); on a mismatch it is written beside the picture, as NAME.actual.png.
 expect_screen() { # WINDOW_LINE NAME
     local rect x y w h
@@ -123,8 +123,9 @@ expect_screen() { # WINDOW_LINE NAME
     local shot=$TEST_DEVICES/$NAME.screen.png diff deadline=$((SECONDS + 10))
     while :; do
         cedev screenshot "$shot"
-        diff=$(image_diff "$shot" "$ref" "${w}x$h+$x+$y")
-        [[ $diff =~ ^[0-9]+$ ]] && [ "$diff" -le $((w * h / 500)) ] && { rm -f "$shot" "$actual"; return; }
+        # Either build draws exactly the golden picture, pixel for pixel.
+        diff=$(image_diff "$shot" "$ref" "${w}x$h+$x+$y" 0)
+        [ "$diff" = 0 ] && { rm -f "$shot" "$actual"; return; }
         [ $SECONDS -lt $deadline ] || break
     done
     mv "$shot" "$actual"
