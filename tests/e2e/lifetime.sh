@@ -28,6 +28,14 @@ cedev stop
 expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByStop)" "REG_DWORD 0x00000001" "HKLM after a stop"
 expect_eq "$(reg_value 'HKCU\Software\RegSaveTest' KeptByStop)" "REG_SZ ਪ一 😀" "HKCU after a stop"
 
+step "a device an earlier cedev started, without its records of the display and server, runs on and keeps its registry"
+cedev reg set 'HKLM\Software\RegSaveTest' KeptByUpgrade REG_DWORD 2
+rm "$CEDEV_DEVICE/.cedev/wineserver"
+: >"$CEDEV_DEVICE/.cedev/xvfb"
+expect_eq "$(cedev reg query 'HKLM\Software\RegSaveTest' KeptByUpgrade)" "REG_DWORD 0x00000002" "the value, asked of the running device"
+cedev stop
+expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByUpgrade)" "REG_DWORD 0x00000002" "the value after a stop"
+
 for victim in wineserver Xvfb; do
     step "$victim killed from outside: commands say so, stop ends every process"
     start_program
