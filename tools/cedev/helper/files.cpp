@@ -2,6 +2,7 @@
 // and the program check happen here; removing and writing files happen in cedev-seal,
 // which sees links and file types as they are.
 #include "helper.h"
+#include "../programkind.h"
 
 #include <stdio.h>
 #include <vector>
@@ -120,22 +121,17 @@ int CmdProgram(int argc, wchar_t **argv)
                            OPEN_EXISTING, 0, NULL);
     if (f == INVALID_HANDLE_VALUE)
         return Fail(L"no such program on the device: " + std::wstring(argv[0]));
-    unsigned char head[64] = {}, pe[94] = {};
+    unsigned char dos[kDosHeaderSize] = {}, pe[kPeHeaderSize] = {};
     DWORD n = 0, m = 0;
-    bool image = ReadFile(f, head, sizeof(head), &n, NULL) && n >= 2 && head[0] == 'M' && head[1] == 'Z';
-    bool ce = false;
-    if (image && n == sizeof(head)) {
-        // The PE signature, the machine after it, the subsystem in the optional header.
-        DWORD at = head[60] | head[61] << 8 | head[62] << 16 | (DWORD)head[63] << 24;
-        if (SetFilePointer(f, (LONG)at, NULL, FILE_BEGIN) == at && ReadFile(f, pe, sizeof(pe), &m, NULL) &&
-            m == sizeof(pe) && !memcmp(pe, "PE\0\0", 4)) {
-            unsigned machine = pe[4] | pe[5] << 8, subsystem = pe[92] | pe[93] << 8;
-            ce = machine == 0x01C0 || machine == 0x01C2 || subsystem == 9;
-        }
+    if (ReadFile(f, dos, sizeof(dos), &n, NULL) && n == sizeof(dos)) {
+        DWORD at = PeHeaderOffset(dos);
+        if (SetFilePointer(f, (LONG)at, NULL, FILE_BEGIN) != at || !ReadFile(f, pe, sizeof(pe), &m, NULL))
+            m = 0;
     }
     CloseHandle(f);
-    if (!image)
+    ProgramKind kind = ClassifyProgram(dos, n, pe, m);
+    if (kind == ProgramKind::NotProgram)
         return Fail(std::wstring(argv[0]) + L" is not a Windows program");
-    Out(ce ? "ce\n" : "native\n");
+    Out(kind == ProgramKind::Ce ? "ce\n" : "native\n");
     return EXIT_OK;
 }

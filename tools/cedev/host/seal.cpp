@@ -5,7 +5,10 @@
 //   cedev-seal put ROOT PATH NAME              write standard input into the device
 //   cedev-seal bitmap FILE                     whether FILE is the screenshot the helper
 //                                              is to give: a plain 24-bit bitmap
+//   cedev-seal program FILE                    what kind of program a host file is:
+//                                              "ce" or "native" (see programkind.h)
 #include "seal.h"
+#include "../programkind.h"
 #include "text.h"
 
 #include <cerrno>
@@ -56,6 +59,28 @@ int CheckBitmap(const char *path)
     return ok ? kOk : Fail("the device's screen came back in a form cedev does not take");
 }
 
+// A program cedev is asked to run from the host: the handheld's own or Wine's.
+int CheckProgram(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        return Fail(std::string("no such program: ") + path);
+    }
+    unsigned char dos[kDosHeaderSize] = {}, pe[kPeHeaderSize] = {};
+    ssize_t n = read(fd, dos, sizeof(dos)), m = 0;
+    if (n == static_cast<ssize_t>(sizeof(dos)))
+        m = pread(fd, pe, sizeof(pe), PeHeaderOffset(dos));
+    close(fd);
+    ProgramKind kind = ClassifyProgram(dos, n < 0 ? 0 : n, pe, m < 0 ? 0 : m);
+    if (kind == ProgramKind::NotProgram)
+        return Fail(std::string(path) + " is not a Windows program");
+    printf("%s\n", kind == ProgramKind::Ce ? "ce" : "native");
+    return kOk;
+}
+
 }  // namespace
 
 int Fail(const std::string &message)
@@ -71,7 +96,7 @@ int Refuse(const std::string &message)
 int Usage()
 {
     fprintf(stderr, "cedev: usage: cedev-seal enter [OPTIONS] -- COMMAND... | rm ROOT PATH [-r] | "
-                    "put ROOT PATH NAME | bitmap FILE\n");
+                    "put ROOT PATH NAME | bitmap FILE | program FILE\n");
     return kUsage;
 }
 
@@ -86,5 +111,7 @@ int main(int argc, char **argv)
         return PutCommand(argc - 2, argv + 2);
     if (cmd == "bitmap" && argc == 3)
         return CheckBitmap(argv[2]);
+    if (cmd == "program" && argc == 3)
+        return CheckProgram(argv[2]);
     return Usage();
 }
