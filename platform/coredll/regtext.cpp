@@ -721,6 +721,16 @@ private:
         return p && p < end && *p == '=' ? p + 1 : nullptr;
     }
 
+    // The quoted string at p, unescaped into str_ with its terminator.
+    bool UnescapeString(const char *p, const char *end)
+    {
+        str_.len = 0;
+        if (!Unescape(p, end, &str_))
+            return false;
+        str_.Append(L'\0');
+        return !str_.failed;
+    }
+
     // A REG_SZ: as a quoted string when it can be one, otherwise as hex(1).
     bool PlainString(const char *p, const char *end, size_t start, bool keep)
     {
@@ -735,11 +745,7 @@ private:
         if (!refused)
             return false;
         out_->len = dataStart;
-        str_.len = 0;
-        if (!Unescape(p + 1, end, &str_))
-            return false;
-        str_.Append(L'\0');
-        if (str_.failed)
+        if (!UnescapeString(p + 1, end))
             return false;
         if (keep)
             AppendHex(out_, dataStart - start, REG_SZ, (const BYTE *)str_.data, str_.len * 2);
@@ -754,11 +760,7 @@ private:
             type = type * 16 + HexDigit(*p);
         if (end - p < 3 || p[0] != ')' || p[1] != ':' || p[2] != '"')
             return false;
-        str_.len = 0;
-        if (!Unescape(p + 3, end, &str_))
-            return false;
-        str_.Append(L'\0');
-        if (str_.failed)
+        if (!UnescapeString(p + 3, end))
             return false;
         if (!keep)
             return true;
