@@ -29,23 +29,22 @@ WideBuffer::~WideBuffer()
         HeapFree(GetProcessHeap(), 0, data);
 }
 
+template <class T> static void Exchange(T &a, T &b)
+{
+    T t = a;
+    a = b;
+    b = t;
+}
+
 void WideBuffer::Swap(WideBuffer *other)
 {
-    WideBuffer *a = this, *b = other;
-    WCHAR *d = a->data;
-    a->data = b->data, b->data = d;
-    size_t n = a->len;
-    a->len = b->len, b->len = n;
-    n = a->cap;
-    a->cap = b->cap, b->cap = n;
-    bool f = a->failed;
-    a->failed = b->failed, b->failed = f;
-    DWORD e = a->error;
-    a->error = b->error, b->error = e;
-    TextDrain t = a->drain;
-    a->drain = b->drain, b->drain = t;
-    void *c = a->drainContext;
-    a->drainContext = b->drainContext, b->drainContext = c;
+    Exchange(data, other->data);
+    Exchange(len, other->len);
+    Exchange(cap, other->cap);
+    Exchange(failed, other->failed);
+    Exchange(error, other->error);
+    Exchange(drain, other->drain);
+    Exchange(drainContext, other->drainContext);
 }
 
 bool WideBuffer::Fail(DWORD err)
