@@ -50,6 +50,7 @@ step "rm -r refuses a folder with a link inside, removing nothing; put takes a n
 TREE="$CEDEV_DEVICE/drive_c/Flash Disk/tree"
 mkdir -p "$TREE/a" "$TREE/sub" && echo 1 >"$TREE/a/file.txt" && echo 2 >"$TREE/z.txt"
 ln -s ../../../windows/Fonts "$TREE/sub/fonts"
+device_owns "$TREE"
 fonts=$(ls "$CEDEV_DEVICE/drive_c/windows/Fonts")
 expect_error 'nothing removed: .*\\sub\\fonts is a link' cedev rm -r '\Flash Disk\tree'
 [ -L "$TREE/sub/fonts" ] || fail "rm -r removed the link inside the folder"

@@ -23,13 +23,16 @@ step "the flash disk fills up: Save reports failure, the old hive is intact"
 # The device sees a mount made while it is off, from its next start.
 cedev stop
 size=$(stat -c %s "$old")
-# Room for the old hive and a little more, not for a second copy beside it.
-if ! mount -t tmpfs -o size=$((size + 256 * 1024)) tmpfs "$FLASH" 2>/dev/null; then
+# Room for the old hive and a little more, not for a second copy beside it; the
+# device's own, as the folder it stands for.
+owner=$(stat -c %u:%g "$CEDEV_DEVICE")
+if ! mount -t tmpfs -o size=$((size + 256 * 1024)),uid=${owner%:*},gid=${owner#*:},mode=755 tmpfs "$FLASH" 2>/dev/null; then
     echo "SKIP: mounting a small tmpfs as the flash disk is not permitted here"
     exit 77
 fi
 mounted=1
 cp "$old" "$HOST_HIVE"
+chown "$owner" "$HOST_HIVE"
 start_program
 tap_and_expect_box Save "Save OK" "$SAVE_FAILED"
 cmp -s "$old" "$HOST_HIVE" || fail "the old hive changed"

@@ -171,6 +171,12 @@ device_pids() { # [REGEX]
     pgrep --ns "$pid" --nslist pid -f "${1:-.}" || true
 }
 
+# Gives what a test made in the device folder from the host to the device's owner: a
+# device's processes run as the uid its folder belongs to, and change only its files.
+device_owns() { # PATH...
+    chown -hR "$(stat -c %u:%g "$CEDEV_DEVICE")" "$@"
+}
+
 reg_value() { # KEY VALUE
     cedev reg query "$1" "$2"
 }

@@ -28,13 +28,26 @@ cedev stop
 expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByStop)" "REG_DWORD 0x00000001" "HKLM after a stop"
 expect_eq "$(reg_value 'HKCU\Software\RegSaveTest' KeptByStop)" "REG_SZ ਪ一 😀" "HKCU after a stop"
 
-step "a device an earlier cedev started, without its records of the display and server, runs on and keeps its registry"
-cedev reg set 'HKLM\Software\RegSaveTest' KeptByUpgrade REG_DWORD 2
-rm "$CEDEV_DEVICE/.cedev/wineserver"
-: >"$CEDEV_DEVICE/.cedev/xvfb"
-expect_eq "$(cedev reg query 'HKLM\Software\RegSaveTest' KeptByUpgrade)" "REG_DWORD 0x00000002" "the value, asked of the running device"
+step "a device's keeper killed from outside takes the device with it; the next command starts afresh"
+reg_value 'HKLM\Software\RegSaveTest' KeptByStop >/dev/null
+pids=$(device_pids)
+read -r init _ <"$CEDEV_DEVICE/.cedev/session"
+keeper=$(ps -o ppid= -p "$(ps -o ppid= -p "$init" | tr -d ' ')" | tr -d ' ')
+[ -n "$keeper" ] && [[ $(ps -o args= -p "$keeper") == *__keeper* ]] || fail "no keeper above the device's sandbox"
+kill -KILL "$keeper"
+expect_gone "after its keeper was killed" $pids
+expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByStop)" "REG_DWORD 0x00000001" "the value, on the device started afresh"
 cedev stop
-expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByUpgrade)" "REG_DWORD 0x00000002" "the value after a stop"
+
+step "a stale record of a session names an unrelated process: the device is off, and stop leaves that process be"
+sleep 120 &
+other=$!
+echo "$other 1 :0" >"$CEDEV_DEVICE/.cedev/session"
+expect_error "device is off" cedev windows
+cedev stop
+kill -0 "$other" 2>/dev/null || fail "'cedev stop' ended process $other, which a stale record named"
+kill "$other"
+wait "$other" || true
 
 for victim in wineserver Xvfb; do
     step "$victim killed from outside: commands say so, stop ends every process"

@@ -20,6 +20,7 @@ std::wstring Wide(const std::string &s);
 int Fail(const std::wstring &message);
 int Usage(const std::wstring &message);
 void Out(const std::string &s);
+void OutBytes(const void *data, size_t size);
 // A name or text for plain output: UTF-8, its control characters as escapes.
 std::string Printable(const std::wstring &s);
 // A device path ("\\Flash Disk\\x", the device's root is "\\") as the helper opens it

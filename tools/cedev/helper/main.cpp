@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdint.h>
+#include <vector>
 
 std::string Utf8(const std::wstring &s)
 {
@@ -25,9 +27,21 @@ std::wstring Wide(const std::string &s)
     return out;
 }
 
+// Where a command's output goes: the process's own stdout and stderr, or, while the
+// helper serves cedev, the answer being made.
+static std::string *s_out, *s_err;
+
 void Out(const std::string &s)
 {
-    fwrite(s.data(), 1, s.size(), stdout);
+    if (s_out)
+        s_out->append(s);
+    else
+        fwrite(s.data(), 1, s.size(), stdout);
+}
+
+void OutBytes(const void *data, size_t size)
+{
+    Out(std::string(static_cast<const char *>(data), size));
 }
 
 // Control characters as escapes, the way plain output shows them: \n, \r and \t, \xHH for
@@ -57,6 +71,10 @@ std::string Printable(const std::wstring &s)
 int Fail(const std::wstring &message)
 {
     std::string line = "cedev: " + Printable(message) + "\n";
+    if (s_err) {
+        s_err->append(line);
+        return EXIT_FAIL;
+    }
     fflush(stdout);
     fwrite(line.data(), 1, line.size(), stderr);
     return EXIT_FAIL;
@@ -223,6 +241,8 @@ static int CmdDesktop(int argc, wchar_t **)
     return EXIT_OK;
 }
 
+static int CmdServe(int argc, wchar_t **);
+
 static const struct {
     const wchar_t *name;
     int (*run)(int, wchar_t **);
@@ -230,8 +250,122 @@ static const struct {
     {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
     {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
     {L"ls", CmdLs},           {L"path", CmdPath}, {L"program", CmdProgram},
-    {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow},
+    {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow}, {L"serve", CmdServe},
 };
+
+static int RunCommand(int argc, wchar_t **argv)
+{
+    for (const auto &c : s_commands) {
+        if (!lstrcmpW(argv[0], c.name) && c.run != CmdServe)
+            return c.run(argc - 1, argv + 1);
+    }
+    return Usage(L"unknown command '" + std::wstring(argv[0]) + L"'");
+}
+
+// serve: answers cedev's requests for as long as the device runs, over its standard
+// input and output, which are pipes only cedev holds. A request is a frame: its length
+// (4 bytes, little-endian), then each argument as its length and its UTF-8 bytes. The
+// answer is a frame too: the exit code, then what the command printed and what it
+// said on stderr, each as its length and bytes. The first answer, before any request,
+// says that the device's desktop is up.
+static bool ReadExactly(HANDLE h, void *to, DWORD size)
+{
+    char *p = static_cast<char *>(to);
+    while (size) {
+        DWORD n = 0;
+        if (!ReadFile(h, p, size, &n, NULL) || !n)
+            return false;
+        p += n;
+        size -= n;
+    }
+    return true;
+}
+
+static void PutU32(std::string *s, uint32_t v)
+{
+    char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    s->append(b, 4);
+}
+
+static uint32_t GetU32(const unsigned char *p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+static bool Answer(HANDLE h, int rc, const std::string &out, const std::string &err)
+{
+    std::string frame;
+    PutU32(&frame, 12 + out.size() + err.size());
+    PutU32(&frame, (uint32_t)rc);
+    PutU32(&frame, out.size());
+    frame += out;
+    PutU32(&frame, err.size());
+    frame += err;
+    for (size_t done = 0; done < frame.size();) {
+        DWORD n = 0;
+        if (!WriteFile(h, frame.data() + done, (DWORD)(frame.size() - done), &n, NULL) || !n)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// The longest request cedev sends: its arguments are bounded far below this.
+static const uint32_t kMaxRequest = 1 << 20;
+
+static int CmdServe(int argc, wchar_t **)
+{
+    if (argc != 0)
+        return Usage(L"usage: cedev-helper serve");
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!Answer(out, GetDesktopWindow() ? EXIT_OK : EXIT_FAIL, "", ""))
+        return EXIT_FAIL;
+    std::string answerOut, answerErr;
+    for (;;) {
+        unsigned char head[4];
+        if (!ReadExactly(in, head, 4))
+            return EXIT_OK;  // cedev closed the channel: the device is ending
+        uint32_t size = GetU32(head);
+        if (size > kMaxRequest)
+            return Fail(L"a request of " + std::to_wstring(size) + L" bytes");
+        std::string body(size, '\0');
+        if (size && !ReadExactly(in, &body[0], size))
+            return EXIT_FAIL;
+        std::vector<std::wstring> args;
+        bool whole = true;
+        for (size_t at = 0; at < body.size();) {
+            if (body.size() - at < 4) {
+                whole = false;
+                break;
+            }
+            uint32_t n = GetU32((const unsigned char *)body.data() + at);
+            at += 4;
+            if (n > body.size() - at) {
+                whole = false;
+                break;
+            }
+            args.push_back(Wide(body.substr(at, n)));
+            at += n;
+        }
+        answerOut.clear();
+        answerErr.clear();
+        s_out = &answerOut;
+        s_err = &answerErr;
+        int rc;
+        if (!whole || args.empty()) {
+            rc = Usage(L"a request that is not whole");
+        } else {
+            std::vector<wchar_t *> argv;
+            for (std::wstring &a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(NULL);
+            rc = RunCommand((int)args.size(), argv.data());
+        }
+        s_out = s_err = NULL;
+        if (!Answer(out, rc, answerOut, answerErr))
+            return EXIT_FAIL;
+    }
+}
 
 int wmain(int argc, wchar_t **argv)
 {
@@ -240,12 +374,7 @@ int wmain(int argc, wchar_t **argv)
     _setmode(_fileno(stdin), _O_BINARY);
     if (argc < 2)
         return Usage(L"no command given");
-    for (const auto &c : s_commands) {
-        if (!lstrcmpW(argv[1], c.name)) {
-            int rc = c.run(argc - 2, argv + 2);
-            fflush(stdout);
-            return rc;
-        }
-    }
-    return Usage(L"unknown command '" + std::wstring(argv[1]) + L"'");
+    int rc = !lstrcmpW(argv[1], L"serve") ? CmdServe(argc - 2, argv + 2) : RunCommand(argc - 1, argv + 1);
+    fflush(stdout);
+    return rc;
 }

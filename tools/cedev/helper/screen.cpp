@@ -295,9 +295,9 @@ int CmdScreenshot(int argc, wchar_t **)
     bfh.bfType = 0x4d42;
     bfh.bfOffBits = sizeof(bfh) + sizeof(bih);
     bfh.bfSize = bfh.bfOffBits + stride * cy;
-    fwrite(&bfh, sizeof(bfh), 1, stdout);
-    fwrite(&bih, sizeof(bih), 1, stdout);
-    fwrite(bits, stride, cy, stdout);
+    OutBytes(&bfh, sizeof(bfh));
+    OutBytes(&bih, sizeof(bih));
+    OutBytes(bits, (size_t)stride * cy);
     SelectObject(mem, old);
     DeleteObject(bmp);
     DeleteDC(mem);

@@ -7,6 +7,8 @@
 #include "seal.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -359,15 +361,18 @@ Fd TempFile(int dir, std::string *name)
     return Fd();
 }
 
-bool CopyInput(int to)
+// Copies standard input into to; *copied counts the bytes.
+bool CopyInput(int to, long long *copied)
 {
     char buf[65536];
+    *copied = 0;
     for (;;) {
         ssize_t n = read(0, buf, sizeof(buf));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return n == 0;
+        *copied += n;
         for (ssize_t done = 0; done < n;) {
             ssize_t w = write(to, buf + done, n - done);
             if (w < 0 && errno == EINTR)
@@ -379,7 +384,18 @@ bool CopyInput(int to)
     }
 }
 
-int Put(const char *root, const std::string &path, const std::string &hostName)
+// The temporary file a copy is being written to, removed if the copy is interrupted.
+int s_tempDir = -1;
+char s_tempName[64];
+
+void RemoveTemp(int)
+{
+    if (s_tempDir >= 0 && s_tempName[0])
+        unlinkat(s_tempDir, s_tempName, 0);
+    _exit(130);
+}
+
+int Put(const char *root, const std::string &path, const std::string &hostName, long long size)
 {
     std::string problem = NameProblem(hostName);
     if (!problem.empty())
@@ -415,13 +431,31 @@ int Put(const char *root, const std::string &path, const std::string &hostName)
     if (p.exists && !S_ISREG(p.st.st_mode))
         return Fail("cannot write " + shown + ": it is not a regular file (cedev replaces only files)");
     std::string temp;
+    // An interrupted copy leaves nothing behind.
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&stop, sig);
+    sigprocmask(SIG_BLOCK, &stop, &old);
     Fd out = TempFile(dir.get(), &temp);
     if (out.get() < 0)
         return Fail("cannot write " + shown + ": " + Reason(errno));
+    s_tempDir = dir.get();
+    snprintf(s_tempName, sizeof(s_tempName), "%s", temp.c_str());
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        signal(sig, RemoveTemp);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     int err = 0, fd = out.release();
+    long long copied = 0;
     errno = 0;
-    if (!CopyInput(fd) || fsync(fd))
+    if (!CopyInput(fd, &copied) || fsync(fd))
         err = errno ? errno : EIO;
+    if (!err && size >= 0 && copied != size) {
+        close(fd);
+        unlinkat(dir.get(), temp.c_str(), 0);
+        return Fail("the copy of " + shown + " was cut short (" + std::to_string(copied) + " of " +
+                    std::to_string(size) + " bytes); nothing was changed");
+    }
     if (close(fd) && !err)
         err = errno;
     // Moved into place in one step: the name given is replaced, never followed.
@@ -447,5 +481,9 @@ int RemoveCommand(int argc, char **argv)
 
 int PutCommand(int argc, char **argv)
 {
-    return argc == 3 ? Put(argv[0], argv[1], argv[2]) : Usage();
+    if (argc == 3)
+        return Put(argv[0], argv[1], argv[2], -1);
+    if (argc == 5 && !strcmp(argv[3], "--size") && argv[4][0] >= '0' && argv[4][0] <= '9')
+        return Put(argv[0], argv[1], argv[2], atoll(argv[4]));
+    return Usage();
 }

@@ -1,6 +1,5 @@
 // cedev-seal: see seal.h.
 //
-//   cedev-seal enter [OPTIONS] -- COMMAND...   start COMMAND sealed off from the caller
 //   cedev-seal rm ROOT PATH [-r]               remove a device file (inside the sandbox)
 //   cedev-seal put ROOT PATH NAME              write standard input into the device
 //   cedev-seal bitmap FILE                     whether FILE is the screenshot the helper
@@ -95,16 +94,14 @@ int Refuse(const std::string &message)
 
 int Usage()
 {
-    fprintf(stderr, "cedev: usage: cedev-seal enter [OPTIONS] -- COMMAND... | rm ROOT PATH [-r] | "
-                    "put ROOT PATH NAME | bitmap FILE | program FILE\n");
+    fprintf(stderr, "cedev: usage: cedev-seal rm ROOT PATH [-r] | put ROOT PATH NAME [--size N] | bitmap FILE | "
+                    "program FILE\n");
     return kUsage;
 }
 
 int main(int argc, char **argv)
 {
     std::string cmd = argc > 1 ? argv[1] : "";
-    if (cmd == "enter")
-        return Enter(argc - 2, argv + 2);
     if (cmd == "rm")
         return RemoveCommand(argc - 2, argv + 2);
     if (cmd == "put")

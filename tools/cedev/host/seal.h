@@ -16,8 +16,6 @@ int Fail(const std::string &message);
 int Refuse(const std::string &message);
 int Usage();
 
-// enter [OPTIONS] -- COMMAND...: see enter.cpp.
-int Enter(int argc, char **argv);
 // rm ROOT PATH [-r] and put ROOT PATH NAME: see files.cpp.
 int RemoveCommand(int argc, char **argv);
 int PutCommand(int argc, char **argv);

@@ -1,0 +1,171 @@
+// run PROGRAM [--detach] [ARGS] [-- ARGS]: copies a host program into the device's
+// "\Program Files" (or takes one already on the device, by its device path) and starts
+// it there; the handheld's own images on the ARM runner, others under Wine. In the
+// foreground it passes the program's output on and ends with its exit code; detached,
+// it returns once the program started ('cedev wait exit' gives the code).
+#include "commands.h"
+#include "../attached.h"
+#include "../devpath.h"
+#include "../keeper.h"
+#include "../programkind.h"
+#include "../session.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// What kind of program a host file is: the handheld's own, or Wine's.
+ProgramKind HostProgramKind(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        Fail("no such program: " + path);
+    }
+    unsigned char dos[kDosHeaderSize] = {}, pe[kPeHeaderSize] = {};
+    ssize_t n = read(fd, dos, sizeof(dos)), m = 0;
+    if (n == static_cast<ssize_t>(sizeof(dos)))
+        m = pread(fd, pe, sizeof(pe), PeHeaderOffset(dos));
+    close(fd);
+    ProgramKind kind = ClassifyProgram(dos, n < 0 ? 0 : n, pe, m < 0 ? 0 : m);
+    if (kind == ProgramKind::NotProgram)
+        Fail(path + " is not a Windows program");
+    return kind;
+}
+
+std::string Reason(const std::string &program, const std::string &reason, const Limits &limits)
+{
+    if (reason == CEDEV_END_STOPPED || reason == CEDEV_END_RESET)
+        return program + " was ended: the device was stopped or cold-booted while it ran";
+    if (reason == CEDEV_END_MEMORY)
+        return program + " was ended: the device reached its memory limit (" + SizeText(limits.memory) +
+               "; 'cedev limits --memory' raises it)";
+    if (reason == CEDEV_END_FILE_SIZE)
+        return program + " was ended: it wrote a file past the device's limit on one file (" +
+               SizeText(limits.fileSize) + ")";
+    if (reason == CEDEV_END_DISK)
+        return program + " was ended: the device was stopped when its files passed its disk limit (" +
+               SizeText(limits.disk) + ")";
+    if (reason.compare(0, 5, "lost:") == 0)
+        return program + " was ended: " + reason.substr(5);
+    return program + " was ended: " + reason;
+}
+
+}  // namespace
+
+int CmdRun(Context &ctx, Args &args)
+{
+    // --detach may come before or after the program; everything after -- is the program's.
+    bool detach = false;
+    std::string prog;
+    std::vector<std::string> progArgs;
+    while (!args.Empty()) {
+        std::string w = args.Next();
+        if (w == "--detach") {
+            detach = true;
+        } else if (w == "--") {
+            if (prog.empty() && !args.Empty())
+                prog = args.Next();
+            for (const std::string &r : args.Rest())
+                progArgs.push_back(r);
+        } else if (prog.empty() && w.size() > 1 && w[0] == '-') {
+            UsageError("run: unknown option '" + w + "' (a program whose name starts with '-' goes after '--')");
+        } else if (prog.empty()) {
+            prog = w;
+        } else {
+            progArgs.push_back(w);
+        }
+    }
+    if (prog.empty())
+        UsageError("run: no program given");
+    // A command line in the device holds 32,767 characters: the runner's and program's
+    // names, quotes and spaces included.
+    size_t total = prog.size() + 64;
+    for (const std::string &a : progArgs)
+        total += a.size() + 3;
+    if (total > kMaxDeviceArgs)
+        UsageError("run: the program's command line would be about " + std::to_string(total) +
+                   " characters; a command line in the device holds at most " + std::to_string(kMaxDeviceArgs));
+    ctx.device.Need();
+    Session session(ctx.device, ctx.build);
+    std::string winpath, kind;
+    if (prog[0] == '\\') {
+        // A program already on the device, by its device path.
+        DeviceNames(prog);
+        session.Ensure(false, nullptr);
+        std::string place = ResolveDevicePath(ctx.device, prog, &session);
+        HelperAnswer a = session.Helper({"program", "\\" + place});
+        if (a.code != 0)
+            Fail(a.err.size() > 7 ? OneLine(a.err.substr(7, a.err.find('\n') - 7)) : "cannot tell what kind of program " + prog + " is");
+        kind = a.out.substr(0, a.out.find('\n'));
+        if (kind != "ce" && kind != "native")
+            Fail("cannot tell what kind of program " + prog + " is");
+        winpath = "C:\\" + place;
+    } else {
+        kind = HostProgramKind(prog) == ProgramKind::Ce ? "ce" : "native";
+        std::string name = prog.substr(prog.rfind('/') == std::string::npos ? 0 : prog.rfind('/') + 1);
+        int fd = open(prog.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            Fail("cannot read " + prog + " (" + strerror(errno) + ")");
+        struct stat st;
+        fstat(fd, &st);
+        // The copy must not land in the middle of a cold boot.
+        FileLock lock;
+        session.Ensure(false, &lock);
+        LockDevice(ctx.device, &lock, LOCK_SH);
+        Attached copy;
+        copy.argv = {"/device/drive_c/windows/cedev/cedev-seal", "put", "/device/drive_c", "Program Files", name,
+                     "--size", std::to_string(st.st_size)};
+        copy.name = "cedev-seal";
+        copy.out = "text";
+        copy.err = "text";
+        copy.input = fd;
+        int rc = RunAttached(session, &copy);
+        close(fd);
+        if (rc != 0 || !copy.reason.empty())
+            Fail("cannot copy " + prog + " into the device" + (copy.reason.empty() ? "" : ": the device was stopped"));
+        winpath = "C:\\Program Files\\" + name;
+    }
+    // The handheld's own programs run on the ARM runner, which answers their calls of
+    // the core library with the device's own.
+    std::vector<std::string> launch = {"/usr/lib/wine/wine64"};
+    if (kind == "ce")
+        launch.push_back("/device/drive_c/windows/cedev/armrun.exe.so");
+    launch.push_back(winpath);
+    launch.insert(launch.end(), progArgs.begin(), progArgs.end());
+    // Programs start in "\Program Files", where they are copied.
+    const std::string cwd = "/device/drive_c/Program Files";
+    if (detach) {
+        std::vector<std::string> req = {"spawn", "1", cwd, prog, "null", "1", std::to_string(launch.size())};
+        req.insert(req.end(), launch.begin(), launch.end());
+        Message m = session.Ask(req, 30000);
+        CloseAll(&m.fds);
+        if (m[0] != "spawned")
+            Fail(m[0] == "error" ? m[1] : "the device's keeper answered in a form cedev does not take");
+        return kExitOk;
+    }
+    Attached run;
+    run.argv = launch;
+    run.cwd = cwd;
+    run.name = prog;
+    run.fixedLayout = true;
+    run.wineLines = true;
+    int rc = RunAttached(session, &run);
+    if (!run.reason.empty())
+        Fail(Reason(prog, run.reason, ctx.device.ReadLimits()));
+    // A program Wine could not start at all ends with Wine's own reason: that is the
+    // one line the user gets.
+    if (rc != 0 && !run.wineReason.empty()) {
+        if (run.wineReason.find("Bad EXE format") != std::string::npos)
+            Fail(prog + " is not a Windows program", rc);
+        Fail(prog + " could not start: " + run.wineReason, rc);
+    }
+    return rc;
+}
