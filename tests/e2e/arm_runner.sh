@@ -46,6 +46,34 @@ expect_fault 4 '^armrun: a write of memory the program was not given, at 0x[0-9a
 expect_fault 4 '^armrun: a read of memory the program was not given, at 0x7ff00000, .* while handling WM_CREATE \(0x0001\)$' \
     "$ARM/faults.exe" message
 
+step "a malformed image is refused at load in one line, within seconds, before anything is written outside it"
+# Each is faults.exe made hostile in one way (tests/ce-arm/hostile.py).
+hostile() { # KIND
+    local img=$TEST_DEVICES/$NAME.$1.exe
+    python3 "$SOURCE_DIR/tests/ce-arm/hostile.py" "$1" "$ARM/faults.exe" "$img"
+    echo "$img"
+}
+refused() { # KIND REGEX
+    local img start=$SECONDS
+    img=$(hostile "$1")
+    expect_fault 1 "^armrun: .*$NAME\\.$1\\.exe $2\$" "$img"
+    [ $((SECONDS - start)) -le 10 ] || fail "the $1 image took $((SECONDS - start)) s to be refused"
+    rm -f "$img"
+}
+refused headers 'has headers of 0x800000 bytes, which do not fit its image of 0x[0-9a-f]+ bytes'
+refused slot 'has the import address table slot of CreateWindowExW at 0x7fff0000, outside its sections'
+refused reloc 'has a base relocation at 0x[0-9a-f]+, outside its image of 0x[0-9a-f]+ bytes'
+refused entry 'has its entry point at 0x7fff0000, outside its code'
+refused overlap 'has section \.rdata at 0x1000, over section \.text \(up to 0x2000\)'
+refused loop 'imports more than 4096 functions'
+refused descriptors 'has more than 64 import descriptors'
+refused longname 'has a name longer than 255 characters'
+
+step "the library's name is compared without case, as the handheld's loader does"
+rc=0
+cedev run "$(hostile lowercase)" || rc=$?
+expect_eq "$rc" 7 "exit code of faults.exe importing from coredll.dll"
+
 step "an import the runner does not answer, and a CE program for another CPU, are refused at load"
 expect_fault 1 '^armrun: .*unknown\.exe imports GetTickCount from COREDLL\.dll, which this runner does not provide$' \
     "$ARM/unknown.exe"
