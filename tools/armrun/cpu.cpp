@@ -247,34 +247,29 @@ void *Host(uint32_t address, uint32_t size, bool write, const char *forWhat)
     return reinterpret_cast<void *>(uintptr_t(address));
 }
 
-const WCHAR *HostString(uint32_t address, const char *forWhat)
+const void *HostText(uint32_t address, uint32_t unit, uint32_t limit, const char *forWhat)
 {
     const Region *r = RegionOf(address);
-    if (!r || address % 2)
+    if (!r || address % unit)
         Fault("%s was given 0x%08x as a string, which is not memory the program was given%s", forWhat, address,
               Context().c_str());
-    const WCHAR *s = reinterpret_cast<const WCHAR *>(uintptr_t(address));
-    for (uint32_t n = 0; address + 2 * n + 2 <= r->end; ++n) {
-        if (!s[n])
+    const uint8_t *s = reinterpret_cast<const uint8_t *>(uintptr_t(address));
+    const uint32_t room = (r->end - address) / unit;
+    for (uint32_t n = 0; n < room; ++n) {
+        if (limit && n == limit)
+            return s;
+        if (unit == 2 ? !(s[2 * n] | s[2 * n + 1]) : !s[n])
             return s;
     }
+    if (limit && room == limit)
+        return s;
     Fault("%s was given a string at 0x%08x that runs past the program's memory%s", forWhat, address,
           Context().c_str());
 }
 
-const char *HostStringA(uint32_t address, const char *forWhat)
+const WCHAR *HostString(uint32_t address, const char *forWhat)
 {
-    const Region *r = RegionOf(address);
-    if (!r)
-        Fault("%s was given 0x%08x as a string, which is not memory the program was given%s", forWhat, address,
-              Context().c_str());
-    const char *s = reinterpret_cast<const char *>(uintptr_t(address));
-    for (uint32_t n = 0; address + n < r->end; ++n) {
-        if (!s[n])
-            return s;
-    }
-    Fault("%s was given a string at 0x%08x that runs past the program's memory%s", forWhat, address,
-          Context().c_str());
+    return static_cast<const WCHAR *>(HostText(address, 2, 0, forWhat));
 }
 
 uint32_t HeapAlloc(uint32_t size)
