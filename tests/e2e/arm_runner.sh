@@ -24,10 +24,19 @@ rc=0
 cedev run "$ARM/faults.exe" || rc=$?
 expect_eq "$rc" 7 "exit code"
 
-step "what the program gets is in the handheld's layout and comes back: structures, messages, nested dialogs"
+step "what the program gets is in the handheld's layout and comes back: structures, messages, nested dialogs, Thumb code"
 rc=0
-cedev run "$ARM/api.exe" one "two three" || rc=$?
+out=$(cedev run "$ARM/api.exe" one "two three" 2>&1) || rc=$?
+[ $rc = 0 ] || [ -z "$out" ] || fail "tests/ce-arm/api.cpp ended with $rc: $out"
+[ $rc -lt 100 ] || fail "step $((rc - 100)) of the Thumb checks of tests/ce-arm/api.cpp failed on the ARM runner"
 [ $rc = 0 ] || fail "check $rc of tests/ce-arm/api.cpp failed on the ARM runner"
+
+step "those checks call every function the runner answers, each through its import thunk"
+answered=$(grep -o 'ENTRY([A-Za-z_]*)' "$SOURCE_DIR/tools/armrun/calls.cpp" | sed 's/ENTRY(\(.*\))/\1/' | grep -vx fn | sort -u)
+called=$(sed -n 's/^\t\.globl \([A-Za-z_]*\)$/\1/p' "$ARM/obj/api/imports.s" | grep -v '^__imp_' | sort -u)
+[ "$(wc -l <<<"$answered")" -gt 40 ] || fail "the functions the runner answers were not found in calls.cpp"
+missing=$(comm -23 <(echo "$answered") <(echo "$called") | tr '\n' ' ')
+[ -z "$missing" ] || fail "tests/ce-arm/api.cpp does not call $missing"
 
 step "an instruction the ARMv4T CPU lacks, at the entry point, is named with its address"
 expect_fault 4 '^armrun: an instruction the ARMv4T CPU lacks at 0x[0-9a-f]{8} \(0xe16f0f10\)$' "$ARM/undef.exe"
