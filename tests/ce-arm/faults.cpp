@@ -140,8 +140,11 @@ static int PastTheEnd(HINSTANCE hInstance, LPCWSTR name)
         return RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\ArmFaults", 0, NULL, 0, 0, NULL, &key, (DWORD *)Tail(2));
     if (Is(name, L"size:RegOpenKeyExW"))
         return RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, 0, (PHKEY)Tail(2));
-    if (Is(name, L"size:RegQueryValueExW"))
+    if (Is(name, L"size:RegQueryValueExW")) {
+        // A value of 64 bytes, read into the last 8 bytes of the program's memory.
+        RegSetValueExW(HKEY_CURRENT_USER, L"Faults", 0, REG_BINARY, s_room, sizeof(s_room));
         return RegQueryValueExW(HKEY_CURRENT_USER, L"Faults", NULL, NULL, (BYTE *)Tail(8), &size);
+    }
     if (Is(name, L"size:RegQueryValueExW.size"))
         return RegQueryValueExW(HKEY_CURRENT_USER, L"Faults", NULL, NULL, NULL, (DWORD *)Tail(2));
     if (Is(name, L"size:RegQueryValueExW.type"))
