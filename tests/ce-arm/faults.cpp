@@ -108,6 +108,52 @@ static int Misaligned(LPCWSTR name)
 }
 
 // ---------------------------------------------------------------------------
+// Jumps between ARM and Thumb code that are not made by BX: a window procedure that
+// returns without it, in either state, and a call of the core library (whose code is
+// Thumb) through its import table slot without it. On ARMv4T only BX changes state.
+
+#define NAKED(name, isa, body) \
+    extern "C" __attribute__((naked, target(isa))) LRESULT name(HWND, UINT, WPARAM, LPARAM) { __asm__ volatile(body); }
+
+NAKED(ArmReturnByMov, "arm", "mov r0, #0\n\tmov pc, lr")
+NAKED(ThumbReturnByPop, "thumb", "push {lr}\n\tmovs r0, #0\n\tpop {pc}")
+
+// Calls the function whose import table slot is at r0 with r1, loading the PC from the
+// slot.
+extern "C" __attribute__((naked, target("arm"))) int CallBySlot(void *, const void *)
+{
+    __asm__ volatile("push {lr}\n\tmov r12, r0\n\tmov r0, r1\n\tmov lr, pc\n\tldr pc, [r12]\n\tpop {lr}\n\tbx lr");
+}
+
+// The import table slot a thunk jumps through: the thunk starts by loading the slot's
+// address from the word its first instruction names ("ldr ip, [pc, #n]"). 0 when the
+// thunk does not start so.
+static void *SlotOf(const void *thunk)
+{
+    const DWORD *code = (const DWORD *)thunk;
+    if ((code[0] & 0xFFFFF000) != 0xE59FC000)
+        return NULL;
+    return *(void *const *)((const BYTE *)thunk + 8 + (code[0] & 0xFFF));
+}
+
+static int NotByBx(HINSTANCE hInstance, LPCWSTR name)
+{
+    if (Is(name, L"bx:arm-return"))
+        return MakeWindow(hInstance, ArmReturnByMov) != NULL;
+    if (Is(name, L"bx:thumb-return"))
+        return MakeWindow(hInstance, ThumbReturnByPop) != NULL;
+    if (Is(name, L"bx:import")) {
+        size_t (*volatile thunk)(const wchar_t *) = wcslen;
+        void *slot = SlotOf((const void *)thunk);
+        if (!slot)
+            return 99;
+        int (*volatile call)(void *, const void *) = CallBySlot;
+        return call(slot, L"four");
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
 // Pointers to the core library that run past the program's memory: the last bytes of
 // the page that holds the program's data. The data is less than a page, and the
 // runner maps each section as memory of its own, so the page's end is the end of
@@ -259,6 +305,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int)
         return Misaligned(lpCmdLine);
     if (lpCmdLine[0] == 'f')
         return Format(lpCmdLine);
+    if (lpCmdLine[0] == 'b')
+        return NotByBx(hInstance, lpCmdLine);
     if (lpCmdLine[0])
         return PastTheEnd(hInstance, lpCmdLine);
     return 7;

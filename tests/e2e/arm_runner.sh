@@ -83,6 +83,14 @@ thumb-push write 4
 thumb-pop read 4
 FORMS
 
+step "every jump out of the image and back is made by BX: a callback's return in either state, a call of the core library"
+expect_fault 4 '^armrun: the procedure at 0x[0-9a-f]{8} returned without BX \(to Thumb code, in ARM state\) while handling WM_[A-Z]+ \(0x[0-9a-f]{4}\)$' \
+    "$ARM/faults.exe" bx:arm-return
+expect_fault 4 '^armrun: the procedure at 0x[0-9a-f]{8} returned without BX \(to ARM code, in Thumb state\) while handling WM_[A-Z]+ \(0x[0-9a-f]{4}\)$' \
+    "$ARM/faults.exe" bx:thumb-return
+expect_fault 4 "^armrun: a call of COREDLL.dll's wcslen not made by BX \\(the core library's code is Thumb; return address 0x[0-9a-f]{8}\\)\$" \
+    "$ARM/faults.exe" bx:import
+
 step "every buffer handed to the core library is checked against its size, and refused when it runs past the program's memory"
 # CASE FUNCTION BYTES: faults.exe passes the last few bytes of its data's memory.
 past='was given 0x[0-9a-f]{8}, which is not memory the program was given'

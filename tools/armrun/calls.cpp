@@ -843,6 +843,13 @@ uint32_t CallImport(int index)
     return kImports[index].fn(Args(kImports[index].name));
 }
 
+const char *ImportName(int index)
+{
+    if (index < 0 || size_t(index) >= sizeof(kImports) / sizeof(kImports[0]))
+        return "(an entry that does not exist)";
+    return kImports[index].name;
+}
+
 void ListImports()
 {
     for (const Entry &e : kImports)

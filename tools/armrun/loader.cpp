@@ -207,7 +207,7 @@ LoadedImage LoadImage(const WCHAR *path, const char *name)
         }
 
         for (const auto &slot : slots) {
-            uint32_t trap = kImportTraps + 4 * uint32_t(slot.second);
+            uint32_t trap = (kImportTraps + 4 * uint32_t(slot.second)) | 1;
             memcpy(mem + slot.first, &trap, 4);
         }
 

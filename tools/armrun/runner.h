@@ -33,7 +33,9 @@ constexpr int kExitFault = 4;       // the program faulted while it ran
 // The CPU and guest memory (cpu.cpp)
 
 // Addresses that are never mapped: a jump to one of them stops the CPU, and the
-// runner then knows which import was called, or that a call it made has returned.
+// runner then knows which import was called, or that a call it made has returned. The
+// import table holds them as Thumb code's addresses (bit 0 set), as the handheld's
+// core library may be Thumb code.
 constexpr uint32_t kImportTraps = 0xFE000000;
 constexpr uint32_t kMaxImports = 4096;
 constexpr uint32_t kReturnTrap = 0xFE7FFFF0;
@@ -119,6 +121,8 @@ int FindImport(const std::string &name);
 uint32_t CallImport(int index);
 // The names of every import the runner answers, one a line.
 void ListImports();
+// The name of import INDEX.
+const char *ImportName(int index);
 
 // The handle the program's own module has in the host (for resources), and its guest
 // value; both set at load.
