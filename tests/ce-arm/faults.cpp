@@ -253,6 +253,11 @@ static int PastTheEnd(HINSTANCE hInstance, LPCWSTR name)
         HWND hWnd = MakeWindow(hInstance, PlainWndProc);
         return (int)DefWindowProcW(hWnd, WM_GETTEXT, 64, (LPARAM)Tail(8));
     }
+    if (Is(name, L"message:DefWindowProcW.WM_GETTEXT.count")) {
+        // A count of characters whose bytes do not fit 32 bits.
+        HWND hWnd = MakeWindow(hInstance, PlainWndProc);
+        return (int)DefWindowProcW(hWnd, WM_GETTEXT, 0x80000004, (LPARAM)Tail(8));
+    }
     if (Is(name, L"message:DispatchMessageW.WM_TIMER")) {
         memset(&msg, 0, sizeof(msg));
         msg.hwnd = MakeWindow(hInstance, PlainWndProc);

@@ -121,6 +121,7 @@ size:memcpy.source memcpy 64
 size:memset memset 64
 size:wsprintfW wsprintfW 16
 message:DefWindowProcW.WM_GETTEXT DefWindowProcW 128
+message:DefWindowProcW.WM_GETTEXT.count DefWindowProcW 4294967295
 BUFFERS
 for case in size:DialogBoxIndirectParamW size:DialogBoxIndirectParamW.items; do
     expect_fault 4 '^armrun: DialogBoxIndirectParamW was given a dialog template that runs past the program.s memory, at 0x[0-9a-f]{8}$' \

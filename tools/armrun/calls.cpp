@@ -274,7 +274,8 @@ uint32_t LoadStringW_(const Args &a)
 {
     int count = int(a[3]);
     if (a[2] && count > 0)
-        return uint32_t(CORE(LoadStringW)(a.instance(0), a[1], static_cast<WCHAR *>(a.ptr(2, 2 * count, true)), count));
+        return uint32_t(
+            CORE(LoadStringW)(a.instance(0), a[1], static_cast<WCHAR *>(a.ptr(2, 2 * uint32_t(count), true)), count));
     if (a[2])
         return 0;
     // With no buffer the handheld returns the string itself, read-only, as the

@@ -327,8 +327,9 @@ void CheckGuestMessage(UINT message, uint32_t w, uint32_t l, const char *forWhat
                 cpu::HostString(l, forWhat);
             return;
         case kTextBufferL:
+            // A count too large to double is too large for any memory.
             if (l && w)
-                cpu::Host(l, 2 * w, true, forWhat);
+                cpu::Host(l, w > 0x7FFFFFFFu ? 0xFFFFFFFFu : 2 * w, true, forWhat);
             return;
         case kPointerL:
         case kPointerWL:
