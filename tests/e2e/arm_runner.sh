@@ -66,7 +66,9 @@ refused longname 'has a name longer than 255 characters'
 
 step "the library's name is compared without case, as the handheld's loader does"
 rc=0
-out=$(cedev run "$(hostile lowercase)" 2>&1) || rc=$?
+lower=$(hostile lowercase)
+out=$(cedev run "$lower" 2>&1) || rc=$?
+rm -f "$lower"
 [ $rc = 7 ] || fail "faults.exe importing from coredll.dll ended with $rc, expected 7: $out"
 
 step "an instruction the ARMv4T CPU lacks, at the entry point, is named with its address"
