@@ -274,7 +274,8 @@ uint32_t LoadStringW_(const Args &a)
 {
     int count = int(a[3]);
     if (a[2] && count > 0)
-        return uint32_t(CORE(LoadStringW)(a.instance(0), a[1], static_cast<WCHAR *>(a.ptr(2, 2 * count, true)), count));
+        return uint32_t(
+            CORE(LoadStringW)(a.instance(0), a[1], static_cast<WCHAR *>(a.ptr(2, 2 * uint32_t(count), true)), count));
     if (a[2])
         return 0;
     // With no buffer the handheld returns the string itself, read-only, as the
@@ -343,7 +344,7 @@ void ToGuest(const MSG &m, CeMsg *g, uint32_t at)
     g_messages[at] = m;
 }
 
-MSG ToHost(const CeMsg *g, uint32_t at)
+MSG ToHost(const CeMsg *g, uint32_t at, const char *forWhat)
 {
     MSG m = {};
     auto last = g_messages.find(at);
@@ -354,12 +355,15 @@ MSG ToHost(const CeMsg *g, uint32_t at)
     m.time = g->time;
     m.pt.x = g->x;
     m.pt.y = g->y;
-    if (last != g_messages.end() && last->second.hwnd == m.hwnd && last->second.message == m.message) {
-        if (g->wParam == kMessageToken)
-            m.wParam = last->second.wParam;
-        if (g->lParam == kMessageToken + 4)
-            m.lParam = last->second.lParam;
-    }
+    // What the program passes back as it got it is the host's own; anything else is
+    // the program's, and checked.
+    bool restored = last != g_messages.end() && last->second.hwnd == m.hwnd && last->second.message == m.message;
+    if (restored && g->wParam == kMessageToken)
+        m.wParam = last->second.wParam;
+    if (restored && g->lParam == kMessageToken + 4)
+        m.lParam = last->second.lParam;
+    if (!restored || m.wParam != last->second.wParam || m.lParam != last->second.lParam)
+        CheckGuestMessage(g->message, g->wParam, g->lParam, forWhat);
     return m;
 }
 
@@ -375,19 +379,19 @@ uint32_t GetMessageW_(const Args &a)
 
 uint32_t TranslateMessage_(const Args &a)
 {
-    MSG m = ToHost(static_cast<const CeMsg *>(a.ptr(0, sizeof(CeMsg), false)), a[0]);
+    MSG m = ToHost(static_cast<const CeMsg *>(a.ptr(0, sizeof(CeMsg), false)), a[0], a.name());
     return CORE(TranslateMessage)(&m);
 }
 
 uint32_t DispatchMessageW_(const Args &a)
 {
-    MSG m = ToHost(static_cast<const CeMsg *>(a.ptr(0, sizeof(CeMsg), false)), a[0]);
+    MSG m = ToHost(static_cast<const CeMsg *>(a.ptr(0, sizeof(CeMsg), false)), a[0], a.name());
     return uint32_t(CORE(DispatchMessageW)(&m));
 }
 
 uint32_t TranslateAcceleratorW_(const Args &a)
 {
-    MSG m = ToHost(static_cast<const CeMsg *>(a.ptr(2, sizeof(CeMsg), false)), a[2]);
+    MSG m = ToHost(static_cast<const CeMsg *>(a.ptr(2, sizeof(CeMsg), false)), a[2], a.name());
     return uint32_t(CORE(TranslateAcceleratorW)(a.hwnd(0), static_cast<HACCEL>(a.handle(1)), &m));
 }
 
@@ -453,7 +457,7 @@ uint32_t DefWindowProcW_(const Args &a)
     WPARAM w;
     LPARAM l;
     MessageFrame *frame = nullptr;
-    HostParams(a.hwnd(0), a[1], a[2], a[3], &w, &l, &frame);
+    HostParams(a.hwnd(0), a[1], a[2], a[3], &w, &l, &frame, a.name());
     if (frame)
         frame->CopyOut();
     LRESULT r = CORE(DefWindowProcW)(a.hwnd(0), a[1], w, l);
@@ -555,16 +559,101 @@ uint32_t UpdateWindow_(const Args &a)
 // ---------------------------------------------------------------------------
 // Dialogs and message boxes
 
-// The template's size, to check that all of it lies in the program's memory: the
-// header, then the controls, each at a 4-byte boundary. Only as far as the fixed
-// parts; the dialog manager reads what follows.
+// A dialog template is read by the dialog manager as far as its parts say: the header
+// (either form), the menu, class and caption, the font, then each control on a 4-byte
+// boundary with its class, text and creation data. Each part is checked to lie in the
+// program's memory before the next is read, in the order the dialog manager reads
+// them, so that no count or string of the template takes it past that memory.
+class TemplateWalk {
+public:
+    TemplateWalk(uint32_t at, const char *forWhat) : start_(at), at_(at), forWhat_(forWhat) {}
+    uint16_t Word()
+    {
+        uint16_t w = *static_cast<const uint16_t *>(Bytes(2));
+        at_ += 2;
+        return w;
+    }
+    void Skip(uint32_t bytes)
+    {
+        Bytes(bytes);
+        at_ += bytes;
+    }
+    // 0xFFFF and an id, or a string (a lone zero word: none, an empty string's length).
+    void NameOrId()
+    {
+        uint16_t first = *static_cast<const uint16_t *>(Bytes(2));
+        if (first == 0xFFFF)
+            Skip(4);
+        else
+            String();
+    }
+    void String()
+    {
+        uint32_t length = uint32_t(lstrlenW(static_cast<const WCHAR *>(cpu::HostText(at_, 2, 0, forWhat_))));
+        Skip(2 * (length + 1));
+    }
+    void Align() { at_ = (at_ + 3) & ~3u; }
+    uint32_t at() const { return at_; }
+
+private:
+    // The template is one piece of the program's memory, from its start.
+    const void *Bytes(uint32_t n)
+    {
+        if (!cpu::IsGuest(start_, at_ - start_ + n))
+            Fault("%s was given a dialog template that runs past the program's memory, at 0x%08x", forWhat_, at_);
+        return reinterpret_cast<const void *>(uintptr_t(at_));
+    }
+    uint32_t start_, at_;
+    const char *forWhat_;
+};
+
+void CheckDialogTemplate(uint32_t address, const char *forWhat)
+{
+    if (address % 4)
+        Fault("%s was given a dialog template at 0x%08x, which is not on a 4-byte boundary", forWhat, address);
+    TemplateWalk t(address, forWhat);
+    const uint16_t first = t.Word(), second = t.Word();
+    const bool extended = first == 1 && second == 0xFFFF;
+    uint32_t style;
+    if (extended) {
+        t.Skip(8);  // help id, extended style
+        style = t.Word();
+        style |= uint32_t(t.Word()) << 16;
+    } else {
+        style = first | uint32_t(second) << 16;
+        t.Skip(4);  // extended style
+    }
+    const uint16_t items = t.Word();
+    t.Skip(8);  // x, y, cx, cy
+    t.NameOrId();  // menu
+    t.NameOrId();  // class
+    t.String();    // caption
+    if (style & DS_SETFONT) {
+        if (t.Word() != 0x7FFF) {
+            if (extended)
+                t.Skip(4);  // weight, italic, character set
+            t.String();
+        }
+    }
+    for (uint16_t i = 0; i < items; ++i) {
+        t.Align();
+        t.Skip(extended ? 24 : 18);
+        t.NameOrId();  // class
+        t.NameOrId();  // text
+        uint16_t data = t.Word();
+        if (data)
+            t.Skip(data / 2 * 2);
+    }
+}
+
 uint32_t DialogBoxIndirectParamW_(const Args &a)
 {
-    const DLGTEMPLATE *t = static_cast<const DLGTEMPLATE *>(a.ptr(1, sizeof(DLGTEMPLATE), false));
-    if (!t) {
+    if (!a[1]) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return uint32_t(-1);
     }
+    CheckDialogTemplate(a[1], a.name());
+    const DLGTEMPLATE *t = reinterpret_cast<const DLGTEMPLATE *>(uintptr_t(a[1]));
     DLGPROC proc = a[3] ? PendingDialogProc(a[3]) : nullptr;
     INT_PTR r = CORE(DialogBoxIndirectParamW)(a.instance(0), t, a.hwnd(2), proc, LPARAM(Widen(a[4])));
     if (proc)
@@ -606,67 +695,108 @@ uint32_t wcslen_(const Args &a)
     return uint32_t(lstrlenW(a.str(0)));
 }
 
-// wsprintfW takes its arguments as the format asks: each conversion one 32-bit word,
-// a string conversion a pointer into the program's memory. The text is made in the
-// host and copied out, checked against the program's memory, at most 1024 characters.
+// wsprintfW: the core library's formatter reads an argument for each conversion as its
+// own parser reads the format, and the runner must read the format the same way, or it
+// would check one argument as a number that the formatter then reads as a string. A
+// conversion is "%", then "-", "#" and "0" each at most once and in that order, digits,
+// "." and digits, one of "l", "h", "w", "I32", and a type; at any other character the
+// conversion ends, takes no argument, and the character is text again (so "% d" and
+// "%*d" print " d" and "*d", and "%5%d" is text and a conversion). Arguments wider
+// than 32 bits in the formatter ("I64", "I", "p") are refused: the program passes 32.
+// A string is read up to its terminator, or up to its precision when it has one.
+struct Conversion {
+    enum Kind { kNone, kNumber, kNarrowString, kWideString } kind;
+    uint32_t precision;
+    const WCHAR *next;  // where the format goes on
+};
+
+Conversion ParseConversion(const WCHAR *p)
+{
+    Conversion c = {Conversion::kNone, 0, p};
+    if (*p == '-')
+        ++p;
+    if (*p == '#')
+        ++p;
+    if (*p == '0')
+        ++p;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    if (*p == '.') {
+        for (++p; *p >= '0' && *p <= '9'; ++p)
+            c.precision = c.precision * 10 + uint32_t(*p - '0');
+    }
+    bool narrow = false, wide = false;
+    if (*p == 'l' || *p == 'w') {
+        wide = true, ++p;
+    } else if (*p == 'h') {
+        narrow = true, ++p;
+    } else if (*p == 'I') {
+        if (p[1] == '3' && p[2] == '2')
+            p += 3;
+        else
+            Fault("wsprintfW was given a %s conversion (\"%%I%s\"), which this runner does not pass on",
+                  p[1] == '6' && p[2] == '4' ? "64-bit" : "pointer-sized", p[1] == '6' && p[2] == '4' ? "64" : "");
+    }
+    switch (*p) {
+    case 'c':
+    case 'C':
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+        c.kind = Conversion::kNumber;
+        break;
+    case 's':
+        c.kind = narrow ? Conversion::kNarrowString : Conversion::kWideString;
+        break;
+    case 'S':
+        c.kind = wide ? Conversion::kWideString : Conversion::kNarrowString;
+        break;
+    case 'p':
+        Fault("wsprintfW was given a pointer conversion (\"%%p\"), which this runner does not pass on");
+    default:
+        c.next = p;  // text again, from this character on
+        return c;
+    }
+    c.next = p + 1;
+    return c;
+}
+
 uint32_t wsprintfW_(const Args &a)
 {
     const WCHAR *fmt = a.str(1);
     uint64_t values[16] = {};
-    int used = 0, next = 2;
-    auto take = [&](bool isString, bool wide) {
+    int used = 0;
+    for (const WCHAR *p = fmt; *p;) {
+        if (*p++ != '%')
+            continue;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        Conversion c = ParseConversion(p);
+        p = c.next;
+        if (c.kind == Conversion::kNone)
+            continue;
         if (used == 16)
             Fault("wsprintfW was given a format with more than 16 arguments");
-        uint32_t v = a[next++];
-        if (isString && v) {
-            if (wide)
-                cpu::HostString(v, a.name());
-            else
-                cpu::HostStringA(v, a.name());
-        }
-        values[used++] = isString ? uint64_t(v) : Widen(v);
-    };
-    for (const WCHAR *p = fmt; *p; ++p) {
-        if (*p != '%')
-            continue;
-        if (*++p == '%')
-            continue;
-        while (*p == '-' || *p == '#' || *p == '0' || *p == ' ' || *p == '+')
-            ++p;
-        if (*p == '*')
-            take(false, false), ++p;
-        while (*p >= '0' && *p <= '9')
-            ++p;
-        if (*p == '.') {
-            ++p;
-            if (*p == '*')
-                take(false, false), ++p;
-            while (*p >= '0' && *p <= '9')
-                ++p;
-        }
-        bool narrow = false, wide = false;
-        if (*p == 'h')
-            narrow = true, ++p;
-        else if (*p == 'l' || *p == 'w')
-            wide = true, ++p;
-        else if (p[0] == 'I' && p[1] == '6' && p[2] == '4')
-            Fault("wsprintfW was given a 64-bit conversion, which this runner does not pass on");
-        if (!*p)
-            break;
-        if (*p == 's')
-            take(true, !narrow);
-        else if (*p == 'S')
-            take(true, wide);
-        else
-            take(false, false);
+        uint32_t v = a[2 + used];
+        if (c.kind != Conversion::kNumber && v)
+            cpu::HostText(v, c.kind == Conversion::kWideString ? 2 : 1, c.precision, a.name());
+        values[used++] = c.kind == Conversion::kNumber ? Widen(v) : uint64_t(v);
     }
+    // The formatter writes at most 1024 characters with its terminator, and reports a
+    // longer text as 1024.
     WCHAR text[1025];
+    text[1024] = 0;
     int n = CORE(wsprintfW)(text, fmt, values[0], values[1], values[2], values[3], values[4], values[5], values[6],
                             values[7], values[8], values[9], values[10], values[11], values[12], values[13], values[14],
                             values[15]);
     if (n < 0)
         return uint32_t(n);
-    memcpy(cpu::Host(a[0], 2 * (n + 1), true, a.name()), text, 2 * (n + 1));
+    uint32_t length = uint32_t(lstrlenW(text));
+    memcpy(cpu::Host(a[0], 2 * (length + 1), true, a.name()), text, 2 * (length + 1));
     return uint32_t(n);
 }
 
@@ -712,6 +842,13 @@ uint32_t CallImport(int index)
     if (index < 0 || size_t(index) >= sizeof(kImports) / sizeof(kImports[0]))
         Fault("a jump into the import table at an entry that does not exist (%d)", index);
     return kImports[index].fn(Args(kImports[index].name));
+}
+
+const char *ImportName(int index)
+{
+    if (index < 0 || size_t(index) >= sizeof(kImports) / sizeof(kImports[0]))
+        return "(an entry that does not exist)";
+    return kImports[index].name;
 }
 
 void ListImports()

@@ -259,7 +259,8 @@ void MessageFrame::CopyOut()
     }
 }
 
-void HostParams(HWND hwnd, UINT message, uint32_t w, uint32_t l, WPARAM *hostW, LPARAM *hostL, MessageFrame **frame)
+void HostParams(HWND hwnd, UINT message, uint32_t w, uint32_t l, WPARAM *hostW, LPARAM *hostL, MessageFrame **frame,
+                const char *forWhat)
 {
     *frame = nullptr;
     *hostW = w;
@@ -270,6 +271,71 @@ void HostParams(HWND hwnd, UINT message, uint32_t w, uint32_t l, WPARAM *hostW, 
             *hostW = f->wParam;
             *hostL = f->lParam;
             *frame = f;
+            return;
+        }
+    }
+    CheckGuestMessage(message, w, l, forWhat);
+}
+
+namespace {
+
+// How a message's parameters are read as memory, where they are.
+enum PointerKind : uint8_t {
+    kStringL,      // lParam: a string
+    kTextBufferL,  // lParam: a buffer of wParam characters, written
+    kPointerL,     // lParam: any other structure
+    kPointerWL,    // wParam and lParam
+};
+
+const struct {
+    UINT message;
+    PointerKind kind;
+} kPointerMessages[] = {
+    {WM_CREATE, kPointerL}, {WM_SETTEXT, kStringL}, {WM_GETTEXT, kTextBufferL}, {WM_SETTINGCHANGE, kStringL},
+    {WM_DEVMODECHANGE, kStringL}, {WM_GETMINMAXINFO, kPointerL}, {WM_DRAWITEM, kPointerL},
+    {WM_MEASUREITEM, kPointerL}, {WM_DELETEITEM, kPointerL}, {WM_COMPAREITEM, kPointerL},
+    {WM_WINDOWPOSCHANGING, kPointerL}, {WM_WINDOWPOSCHANGED, kPointerL}, {WM_COPYDATA, kPointerL},
+    {WM_NOTIFY, kPointerL}, {WM_HELP, kPointerL}, {WM_STYLECHANGING, kPointerL}, {WM_STYLECHANGED, kPointerL},
+    {WM_NCCREATE, kPointerL}, {WM_NCCALCSIZE, kPointerL}, {WM_GETDLGCODE, kPointerL},
+    // A timer message's lParam is a procedure that dispatching it calls.
+    {WM_TIMER, kPointerL}, {0x0118 /* WM_SYSTIMER */, kPointerL}, {WM_NEXTMENU, kPointerL}, {WM_SIZING, kPointerL},
+    {WM_MOVING, kPointerL}, {WM_MDICREATE, kPointerL}, {WM_MDIGETACTIVE, kPointerL}, {WM_DEVICECHANGE, kPointerL},
+    {WM_ASKCBFORMATNAME, kPointerL},
+    // The standard controls' own messages.
+    {EM_GETSEL, kPointerWL}, {EM_GETRECT, kPointerL}, {EM_SETRECT, kPointerL}, {EM_SETRECTNP, kPointerL},
+    {EM_REPLACESEL, kStringL}, {EM_GETLINE, kPointerL}, {EM_SETTABSTOPS, kPointerL},
+    {EM_SETWORDBREAKPROC, kPointerL}, {SBM_GETRANGE, kPointerWL}, {SBM_SETSCROLLINFO, kPointerL},
+    {SBM_GETSCROLLINFO, kPointerL}, {SBM_GETSCROLLBARINFO, kPointerL}, {LB_ADDSTRING, kStringL},
+    {LB_INSERTSTRING, kStringL}, {LB_GETTEXT, kPointerL}, {LB_SELECTSTRING, kStringL}, {LB_DIR, kStringL},
+    {LB_FINDSTRING, kStringL}, {LB_GETSELITEMS, kPointerL}, {LB_SETTABSTOPS, kPointerL}, {LB_ADDFILE, kStringL},
+    {LB_GETITEMRECT, kPointerL}, {LB_FINDSTRINGEXACT, kStringL}, {CB_GETEDITSEL, kPointerWL},
+    {CB_ADDSTRING, kStringL}, {CB_DIR, kStringL}, {CB_GETLBTEXT, kPointerL}, {CB_INSERTSTRING, kStringL},
+    {CB_FINDSTRING, kStringL}, {CB_SELECTSTRING, kStringL}, {CB_GETDROPPEDCONTROLRECT, kPointerL},
+    {CB_FINDSTRINGEXACT, kStringL}, {CB_GETCOMBOBOXINFO, kPointerL},
+};
+
+}  // namespace
+
+void CheckGuestMessage(UINT message, uint32_t w, uint32_t l, const char *forWhat)
+{
+    for (const auto &m : kPointerMessages) {
+        if (m.message != message)
+            continue;
+        switch (m.kind) {
+        case kStringL:
+            if (l)
+                cpu::HostString(l, forWhat);
+            return;
+        case kTextBufferL:
+            // A count too large to double is too large for any memory.
+            if (l && w)
+                cpu::Host(l, w > 0x7FFFFFFFu ? 0xFFFFFFFFu : 2 * w, true, forWhat);
+            return;
+        case kPointerL:
+        case kPointerWL:
+            if (l || (m.kind == kPointerWL && w))
+                Fault("%s was given %s (0x%04x) with a pointer the program made, which this runner does not pass on",
+                      forWhat, MessageName(message), message);
             return;
         }
     }

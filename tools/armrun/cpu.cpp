@@ -102,10 +102,27 @@ std::string Context()
     return buf;
 }
 
-// Runs guest code from PC until it returns to the return trap, answering the imports
-// it calls on the way.
-void Run(uint32_t pc)
+bool InThumbState()
 {
+    return ReadReg(UC_ARM_REG_CPSR) & (1u << 5);
+}
+
+// A procedure the runner called has come back to it: by BX, so in the state its return
+// address asked for.
+void Returned(uint32_t fn, bool toThumb)
+{
+    if (InThumbState() != toThumb)
+        Fault("the procedure at 0x%08x returned without BX (to %s code, in %s state)%s", fn & ~1u,
+              toThumb ? "Thumb" : "ARM", toThumb ? "ARM" : "Thumb", Context().c_str());
+}
+
+// Runs guest code from FN until it returns to the return trap, answering the imports it
+// calls on the way. The return address asks for the state FN does not start in, so that
+// only a return by BX comes back in the state it asks for: the handheld's callers may
+// be ARM or Thumb code.
+void Run(uint32_t fn, bool returnToThumb)
+{
+    uint32_t pc = fn;
     for (;;) {
         g_stop = Stop::None;
         uc_err err = uc_emu_start(g_uc, pc, kReturnTrap, 0, 0);
@@ -114,13 +131,20 @@ void Run(uint32_t pc)
             Fault("a misaligned %s of %d bytes at 0x%08llx by the instruction at 0x%08x%s", AccessName(g_stopType),
                   g_stopSize, (unsigned long long)g_stopAddress, g_stopPc, Context().c_str());
         if (err == UC_ERR_OK && at == kReturnTrap)
-            return;
+            return Returned(fn, returnToThumb);
         if (err == UC_ERR_FETCH_UNMAPPED && g_stop == Stop::Unmapped) {
             uint32_t target = uint32_t(g_stopAddress);
             if (target == kReturnTrap)
-                return;
+                return Returned(fn, returnToThumb);
             if (target >= kImportTraps && target < kImportTraps + 4 * kMaxImports && target % 4 == 0) {
-                uint32_t result = CallImport(int((target - kImportTraps) / 4));
+                // The core library's functions are Thumb code: reached by BX from the
+                // address in the import table, the CPU is in Thumb state.
+                int index = int((target - kImportTraps) / 4);
+                if (!InThumbState())
+                    Fault("a call of COREDLL.dll's %s not made by BX (the core library's code is Thumb; return "
+                          "address 0x%08x)%s",
+                          ImportName(index), ReadReg(UC_ARM_REG_LR), Context().c_str());
+                uint32_t result = CallImport(index);
                 WriteReg(UC_ARM_REG_R0, result);
                 pc = ReadReg(UC_ARM_REG_LR);
                 continue;
@@ -247,34 +271,29 @@ void *Host(uint32_t address, uint32_t size, bool write, const char *forWhat)
     return reinterpret_cast<void *>(uintptr_t(address));
 }
 
-const WCHAR *HostString(uint32_t address, const char *forWhat)
+const void *HostText(uint32_t address, uint32_t unit, uint32_t limit, const char *forWhat)
 {
     const Region *r = RegionOf(address);
-    if (!r || address % 2)
+    if (!r || address % unit)
         Fault("%s was given 0x%08x as a string, which is not memory the program was given%s", forWhat, address,
               Context().c_str());
-    const WCHAR *s = reinterpret_cast<const WCHAR *>(uintptr_t(address));
-    for (uint32_t n = 0; address + 2 * n + 2 <= r->end; ++n) {
-        if (!s[n])
+    const uint8_t *s = reinterpret_cast<const uint8_t *>(uintptr_t(address));
+    const uint32_t room = (r->end - address) / unit;
+    for (uint32_t n = 0; n < room; ++n) {
+        if (limit && n == limit)
+            return s;
+        if (unit == 2 ? !(s[2 * n] | s[2 * n + 1]) : !s[n])
             return s;
     }
+    if (limit && room == limit)
+        return s;
     Fault("%s was given a string at 0x%08x that runs past the program's memory%s", forWhat, address,
           Context().c_str());
 }
 
-const char *HostStringA(uint32_t address, const char *forWhat)
+const WCHAR *HostString(uint32_t address, const char *forWhat)
 {
-    const Region *r = RegionOf(address);
-    if (!r)
-        Fault("%s was given 0x%08x as a string, which is not memory the program was given%s", forWhat, address,
-              Context().c_str());
-    const char *s = reinterpret_cast<const char *>(uintptr_t(address));
-    for (uint32_t n = 0; address + n < r->end; ++n) {
-        if (!s[n])
-            return s;
-    }
-    Fault("%s was given a string at 0x%08x that runs past the program's memory%s", forWhat, address,
-          Context().c_str());
+    return static_cast<const WCHAR *>(HostText(address, 2, 0, forWhat));
 }
 
 uint32_t HeapAlloc(uint32_t size)
@@ -312,8 +331,9 @@ uint32_t Call(uint32_t fn, const uint32_t *args, int count)
     for (int i = 0; i < 4; ++i)
         WriteReg(kRegs[i], i < count ? args[i] : 0);
     WriteReg(UC_ARM_REG_SP, sp);
-    WriteReg(UC_ARM_REG_LR, kReturnTrap);
-    Run(fn);
+    const bool returnToThumb = !(fn & 1);
+    WriteReg(UC_ARM_REG_LR, kReturnTrap | (returnToThumb ? 1 : 0));
+    Run(fn, returnToThumb);
     uint32_t result = ReadReg(UC_ARM_REG_R0);
     uc_context_restore(g_uc, saved);
     uc_context_free(saved);

@@ -33,7 +33,9 @@ constexpr int kExitFault = 4;       // the program faulted while it ran
 // The CPU and guest memory (cpu.cpp)
 
 // Addresses that are never mapped: a jump to one of them stops the CPU, and the
-// runner then knows which import was called, or that a call it made has returned.
+// runner then knows which import was called, or that a call it made has returned. The
+// import table holds them as Thumb code's addresses (bit 0 set), as the handheld's
+// core library may be Thumb code.
 constexpr uint32_t kImportTraps = 0xFE000000;
 constexpr uint32_t kMaxImports = 4096;
 constexpr uint32_t kReturnTrap = 0xFE7FFFF0;
@@ -58,7 +60,10 @@ uint32_t Allocate(uint32_t address, uint32_t size);
 void *Host(uint32_t address, uint32_t size, bool write, const char *forWhat);
 // A guest string of 16-bit characters, checked to end inside the program's memory.
 const WCHAR *HostString(uint32_t address, const char *forWhat);
-const char *HostStringA(uint32_t address, const char *forWhat);
+// A guest string of UNIT-byte characters (1 or 2) that is read up to its terminator
+// or, when LIMIT is not 0, up to LIMIT characters, whichever comes first: checked to
+// lie inside the program's memory as far as it is read.
+const void *HostText(uint32_t address, uint32_t unit, uint32_t limit, const char *forWhat);
 bool IsGuest(uint32_t address, uint32_t size);
 
 // Memory the program keeps for as long as it runs: converted resources, the command
@@ -116,6 +121,8 @@ int FindImport(const std::string &name);
 uint32_t CallImport(int index);
 // The names of every import the runner answers, one a line.
 void ListImports();
+// The name of import INDEX.
+const char *ImportName(int index);
 
 // The handle the program's own module has in the host (for resources), and its guest
 // value; both set at load.
@@ -163,9 +170,16 @@ private:
 };
 
 // The host wParam and lParam for a message the guest passes on (to the default
-// window procedure): its own frame's when the guest passes what it was given.
+// window procedure): its own frame's when the guest passes what it was given, else the
+// guest's own values, checked as CheckGuestMessage checks them.
 void HostParams(HWND hwnd, UINT message, uint32_t wParam, uint32_t lParam, WPARAM *hostW, LPARAM *hostL,
-                MessageFrame **frame);
+                MessageFrame **frame, const char *forWhat);
+
+// A message the program made itself, on its way to the core library (FOR names the
+// call): where the window manager, the default procedure or a standard control reads
+// its parameters as memory, a string must lie in the program's memory, WM_GETTEXT's
+// buffer must be the program's writable memory, and any other pointer is refused.
+void CheckGuestMessage(UINT message, uint32_t wParam, uint32_t lParam, const char *forWhat);
 
 // The name of a window message, for fault messages.
 const char *MessageName(UINT message);

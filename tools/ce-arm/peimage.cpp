@@ -130,17 +130,23 @@ uint16_t Image::read16(uint32_t rva) const
     return uint16_t(b[0] | b[1] << 8);
 }
 
-std::string Image::readString(uint32_t rva) const
+std::string Image::readString(uint32_t rva, uint32_t maxLength) const
 {
-    std::string s;
-    for (;; ++rva) {
-        char c = char(read(rva, 1)[0]);
+    const SectionHeader *s = sectionAt(rva);
+    if (!s)
+        fail("refers to a name outside its sections (RVA " + std::to_string(rva) + ")");
+    // Past the section's file data it holds zeros, which end the string.
+    const uint32_t off = rva - s->VirtualAddress, size = std::max(s->VirtualSize, s->SizeOfRawData);
+    std::string out;
+    for (uint32_t i = off; i < size; ++i) {
+        char c = i < s->SizeOfRawData ? char(bytes_[s->PointerToRawData + i]) : 0;
         if (!c)
-            return s;
-        if (s.size() > 4096)
-            fail("has an unterminated name");
-        s.push_back(c);
+            return out;
+        if (out.size() == maxLength)
+            fail("has a name longer than " + std::to_string(maxLength) + " characters");
+        out.push_back(c);
     }
+    fail("has a name that runs past its section");
 }
 
 std::vector<Import> Image::imports() const
@@ -149,21 +155,25 @@ std::vector<Import> Image::imports() const
     const DataDir &d = dirs_[kDirImport];
     if (!d.VirtualAddress)
         return out;
-    for (uint32_t at = d.VirtualAddress;; at += sizeof(ImportDescriptor)) {
-        std::vector<uint8_t> raw = read(at, sizeof(ImportDescriptor));
+    const uint32_t entry = is64() ? 8 : 4;
+    for (uint32_t n = 0;; ++n) {
+        std::vector<uint8_t> raw = read(d.VirtualAddress + n * uint32_t(sizeof(ImportDescriptor)), sizeof(ImportDescriptor));
         ImportDescriptor desc;
         memcpy(&desc, raw.data(), sizeof(desc));
         if (!desc.Name && !desc.FirstThunk)
             break;
+        if (n == kMaxImportDescriptors)
+            fail("has more than " + std::to_string(kMaxImportDescriptors) + " import descriptors");
         std::string dll = readString(desc.Name);
         uint32_t lookup = desc.OriginalFirstThunk ? desc.OriginalFirstThunk : desc.FirstThunk;
-        const uint32_t entry = is64() ? 8 : 4;
         for (uint32_t i = 0;; ++i) {
             uint64_t v = read32(lookup + i * entry);
             if (is64())
                 v |= uint64_t(read32(lookup + i * entry + 4)) << 32;
             if (!v)
                 break;
+            if (out.size() == kMaxImports)
+                fail("imports more than " + std::to_string(kMaxImports) + " functions");
             Import imp;
             imp.dll = dll;
             imp.slotRva = desc.FirstThunk + i * entry;
@@ -173,28 +183,31 @@ std::vector<Import> Image::imports() const
             else
                 imp.name = readString(uint32_t(v) + 2);
             out.push_back(imp);
-            if (i > 65536)
-                fail("has an endless import table");
         }
     }
     return out;
 }
 
+bool Image::relocBlock(uint32_t &at, uint32_t end, uint32_t &page, std::vector<uint8_t> &entries) const
+{
+    if (end < 8 || at > end - 8)
+        return false;
+    page = read32(at);
+    uint32_t size = read32(at + 4);
+    if (size < 8 || size % 2 || size > end - at)
+        fail("has a malformed base relocation block");
+    if (size > 8)
+        entries = read(at + 8, size - 8);
+    else
+        entries.clear();
+    at += size;
+    return true;
+}
+
 std::vector<BaseReloc> Image::baseRelocs() const
 {
     std::vector<BaseReloc> out;
-    const DataDir &d = dirs_[kDirBaseReloc];
-    uint32_t at = d.VirtualAddress, end = d.VirtualAddress + d.Size;
-    while (at + 8 <= end) {
-        uint32_t page = read32(at), size = read32(at + 4);
-        if (size < 8 || size % 2 || size > end - at)
-            fail("has a malformed base relocation block");
-        for (uint32_t i = 8; i < size; i += 2) {
-            uint16_t e = read16(at + i);
-            out.push_back({page + (e & 0xFFF), uint16_t(e >> 12)});
-        }
-        at += size;
-    }
+    forEachBaseReloc([&](const BaseReloc &r) { out.push_back(r); });
     return out;
 }
 

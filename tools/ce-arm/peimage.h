@@ -24,6 +24,13 @@ struct BaseReloc {
     uint16_t type;
 };
 
+// What a reader takes from an image before it calls the image malformed: enough for
+// any program of the handheld many times over, little enough that a hostile image
+// cannot make the reader use much memory or time.
+constexpr uint32_t kMaxImportDescriptors = 64;  // libraries, or runs of one library
+constexpr uint32_t kMaxImports = 4096;          // functions, over all libraries
+constexpr uint32_t kMaxNameLength = 255;        // of a library's or a function's name
+
 class Image {
 public:
     // Reads PATH; throws std::runtime_error naming the file and the fault.
@@ -50,15 +57,23 @@ public:
     std::vector<uint8_t> read(uint32_t rva, uint32_t size) const;
     uint32_t read32(uint32_t rva) const;
     uint16_t read16(uint32_t rva) const;
-    std::string readString(uint32_t rva) const;
+    // The string at RVA, of at most MAXLENGTH characters before its terminator.
+    std::string readString(uint32_t rva, uint32_t maxLength = kMaxNameLength) const;
 
+    // Throws when there are more than kMaxImportDescriptors descriptors or kMaxImports
+    // functions, or a name longer than kMaxNameLength.
     std::vector<Import> imports() const;
     std::vector<BaseReloc> baseRelocs() const;
+    // Each base relocation in turn, without gathering them: an image's relocation
+    // table may be as large as the image.
+    template <class F> void forEachBaseReloc(F visit) const;
     std::vector<Resource> resources() const;
 
 private:
     void parse();
     [[noreturn]] void fail(const std::string &why) const;
+    // The bytes of one base-relocation block at AT, at most END; its page and entries.
+    bool relocBlock(uint32_t &at, uint32_t end, uint32_t &page, std::vector<uint8_t> &entries) const;
     void walkResources(uint32_t dirOffset, int level, Resource &r, std::vector<Resource> &out) const;
 
     std::string path_;
@@ -71,6 +86,20 @@ private:
     std::vector<SectionHeader> sections_;
     size_t checksumOffset_ = 0;
 };
+
+template <class F> void Image::forEachBaseReloc(F visit) const
+{
+    const DataDir &d = dirs_[kDirBaseReloc];
+    uint32_t at = d.VirtualAddress, page = 0;
+    const uint32_t end = uint64_t(d.VirtualAddress) + d.Size > 0xFFFFFFFFu ? 0xFFFFFFFFu : d.VirtualAddress + d.Size;
+    std::vector<uint8_t> entries;
+    while (relocBlock(at, end, page, entries)) {
+        for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+            uint16_t e = uint16_t(entries[i] | entries[i + 1] << 8);
+            visit(BaseReloc{page + (e & 0xFFFu), uint16_t(e >> 12)});
+        }
+    }
+}
 
 }  // namespace pe
 
