@@ -50,7 +50,10 @@ expect_error "name the system's devices, not files" cedev put "$HOSTFILE" '\Flas
 step "after the device's Wine server was killed, registry commands say so instead of starting afresh"
 for cmd in "reg query HKLM\\Comm BootCount" "reg set HKLM\\Comm BootCount REG_DWORD 9"; do
     cedev reg set 'HKLM\Software\RegSaveTest' Before REG_SZ kill
-    kill -KILL $(device_pids '^(/usr/lib/wine/)?wineserver')
+    server=$(device_pids '^(/usr/lib/wine/)?wineserver')
+    kill -KILL $server
+    # A killed process is gone once the kernel has run it down: until then it runs.
+    wait_until 10 "the killed Wine server to end" eval '! grep -qv "^[^)]*) [ZX]" "/proc/$server/stat" 2>/dev/null'
     expect_error "Wine server had been ended from outside" cedev $cmd
     [ ! -e "$CEDEV_DEVICE/.cedev/session" ] || fail "'cedev $cmd' left the broken device running"
 done
