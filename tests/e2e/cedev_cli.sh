@@ -3,6 +3,8 @@
 # for what it cannot do, a device that sees no host files, and a cold boot that keeps
 # a damaged saved registry rather than importing or deleting it.
 . "$(dirname "$0")/lib.sh"
+# What the test makes beside its device goes with it, also when the test fails.
+trap 'rm -rf "$TEST_DEVICES/$NAME".*; cleanup' EXIT
 
 # ---------------------------------------------------------------------------
 # The saved registry first: its reader and the cold boot need no program on the

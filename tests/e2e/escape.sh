@@ -145,7 +145,7 @@ expect_eq "$(md5sum <"$template")" "$before" "the template's hosts file"
 expect_eq "$(md5sum <"$CEDEV_DEVICE/drive_c/windows/system32/drivers/etc/hosts")" "$before" "the device's hosts file"
 
 step "names show their format characters escaped, put takes only names rm can name, reg export keeps names as they are"
-NAMES=$TEST_DEVICES/$NAME.names
+NAMES=$HOSTDIR/names
 mkdir -p "$NAMES"
 # A right-to-left override makes "evil<RLO>txt.exe" look like "evilexe.txt".
 RLO=$'\xe2\x80\xae' ZWSP=$'\xe2\x80\x8b'
