@@ -50,7 +50,10 @@ expect_error "name the system's devices, not files" cedev put "$HOSTFILE" '\Flas
 step "after the device's Wine server was killed, registry commands say so instead of starting afresh"
 for cmd in "reg query HKLM\\Comm BootCount" "reg set HKLM\\Comm BootCount REG_DWORD 9"; do
     cedev reg set 'HKLM\Software\RegSaveTest' Before REG_SZ kill
-    kill -KILL $(device_pids '^(/usr/lib/wine/)?wineserver')
+    server=$(device_pids '^(/usr/lib/wine/)?wineserver')
+    kill -KILL $server
+    # A killed process is gone once the kernel has run it down: until then it runs.
+    wait_until 10 "the killed Wine server to end" eval '! grep -qv "^[^)]*) [ZX]" "/proc/$server/stat" 2>/dev/null'
     expect_error "Wine server had been ended from outside" cedev $cmd
     [ ! -e "$CEDEV_DEVICE/.cedev/session" ] || fail "'cedev $cmd' left the broken device running"
 done
@@ -66,3 +69,40 @@ wait $runner || rc=$?
 [ $rc != 0 ] || fail "a program ended by a cold boot reported success"
 expect_eq "$(cat "$TEST_DEVICES/$NAME.err")" "cedev: $TEST_BIN/holder.exe was ended: the device was stopped or cold-booted while it ran" \
     "what the foreground run said"
+
+step "a cold boot that cannot replace a registry file names it by its place on the host"
+cedev stop
+mv "$CEDEV_DEVICE/userdef.reg" "$TEST_DEVICES/$NAME.userdef"
+mkdir "$CEDEV_DEVICE/userdef.reg"
+expect_error "^cedev: cannot replace the device's registry file $CEDEV_DEVICE/userdef.reg: it is not a regular file; nothing was changed \(move it away, or make the device anew with 'cedev init --force'\)$" \
+    cedev reset
+rmdir "$CEDEV_DEVICE/userdef.reg"
+mv "$TEST_DEVICES/$NAME.userdef" "$CEDEV_DEVICE/userdef.reg"
+cedev reset >/dev/null
+
+step "reg delete takes a key whole, deleting links as links, or says how much it deleted and what stopped it"
+# Links below a key lead elsewhere: what they lead to stays, as does the target of a
+# key that is itself a link.
+targets=('HKLM\Software\Classes\Wow6432Node' 'HKLM\Software\Microsoft\Clients'
+    'HKLM\Software\Microsoft\Cryptography\Calais\Readers' 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Time Zones')
+before=$(for key in "${targets[@]}"; do cedev reg query "$key"; done)
+[ "$(wc -l <<<"$before")" -gt 20 ] || fail "the keys the links lead to hold too little to prove anything: $before"
+cedev reg delete 'HKLM\Software\Wow6432Node'
+cedev reg delete 'HKLM\Software\Microsoft\Windows\CurrentVersion\Time Zones'
+for key in 'HKLM\Software\Wow6432Node' 'HKLM\Software\Microsoft\Windows\CurrentVersion\Time Zones'; do
+    expect_error "no key" cedev reg query "$key"
+done
+expect_eq "$(for key in "${targets[@]}"; do cedev reg query "$key"; done)" "$before" "the keys the deleted links led to"
+# Wine's registry will not delete Perflib\009 (it opens as a handle of its own): a
+# deletion of what holds it stops there and says so, and never calls the key missing.
+rc=0
+out=$(cedev reg delete 'HKLM\Software' 2>&1) || rc=$?
+expect_eq "$rc" 1 "exit code of a deletion that stopped"
+expect_match "$out" "^cedev: deleted ([0-9]+) of the ([0-9]+) keys of 'HKLM\\\\Software', then stopped: 'HKLM\\\\Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\Perflib\\\\009' cannot be deleted \(error 6: [^)]*\); the other ([0-9]+) are still there$" \
+    "what the stopped deletion said"
+[ $((BASH_REMATCH[1] + BASH_REMATCH[3])) = "${BASH_REMATCH[2]}" ] && [ "${BASH_REMATCH[1]}" -gt 1000 ] ||
+    fail "the counts of the stopped deletion do not add up: $out"
+cedev reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Perflib' >/dev/null
+expect_error "no key" cedev reg query 'HKLM\Software\Classes'
+cedev reset >/dev/null
+expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000001" "BootCount after the cold boot"

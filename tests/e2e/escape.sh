@@ -144,3 +144,53 @@ expect_match "$(device_cmd 'echo x>> C:\windows\system32\drivers\etc\hosts')" "A
 expect_error "read-only" cedev rm '\Windows\system32\drivers\etc\hosts'
 expect_eq "$(md5sum <"$template")" "$before" "the template's hosts file"
 expect_eq "$(md5sum <"$CEDEV_DEVICE/drive_c/windows/system32/drivers/etc/hosts")" "$before" "the device's hosts file"
+
+step "names show their format characters escaped, put takes only names rm can name, reg export keeps names as they are"
+NAMES=$HOSTDIR/names
+mkdir -p "$NAMES"
+# A right-to-left override makes "evil<RLO>txt.exe" look like "evilexe.txt".
+RLO=$'\xe2\x80\xae' ZWSP=$'\xe2\x80\x8b'
+printf x >"$NAMES/evil${RLO}txt.exe"
+cedev put "$NAMES/evil${RLO}txt.exe" '\Flash Disk'
+listing=$(cedev ls '\Flash Disk')
+expect_match "$listing" ' +1  evil\\u202etxt\.exe' "ls of a name with a right-to-left override"
+! grep -q "$RLO" <<<"$listing" || fail "ls passed a right-to-left override raw"
+cedev rm "\\Flash Disk\\evil${RLO}txt.exe"
+# cedev-seal's own message names what the user gave, escaped the same way.
+out=$(cedev rm "\\Flash Disk\\none${ZWSP}x" 2>&1) && fail "rm of a missing file succeeded"
+expect_eq "$out" 'cedev: \Flash Disk\none\u200bx: no such file or folder' "rm's message for a name with a zero-width space"
+cedev reg set "HKCU\\Software\\RegSaveTest\\zero${ZWSP}width" "bidi${RLO}" REG_SZ "a${RLO}b"$'\xe2\x80\xa8'c
+expect_match "$(cedev reg query 'HKCU\Software\RegSaveTest')" '(^|'$'\n'')zero\\u200bwidth\\$' "a subkey with a zero-width space"
+expect_eq "$(cedev reg query "HKCU\\Software\\RegSaveTest\\zero${ZWSP}width")" 'bidi\u202e REG_SZ a\u202eb\u2028c' \
+    "a value with a right-to-left override and a line separator"
+expect_eq "$(cedev reg query "HKCU\\Software\\RegSaveTest\\zero${ZWSP}width" --json)" \
+    '{"name":"bidi\u202e","type":"REG_SZ","data":"a\u202eb\u2028c"}' "the same as JSON"
+# A name that is not UTF-8 is refused at put, in one line: no command could name it again.
+printf x >"$NAMES/caf"$'\xe9'".txt"
+expect_error "not UTF-8 text" cedev put "$NAMES/caf"$'\xe9'".txt" '\Flash Disk'
+expect_eq "$(ls "$CEDEV_DEVICE/drive_c/Flash Disk" | grep -c caf || true)" 0 "files put under a name that is not UTF-8"
+# reg export is regedit's syntax with names as they are: escaped only on a terminal,
+# and what it writes to a file imports back to the same names and data.
+ESC=$'\x1b'
+KEY="HKCU\\Software\\RegSaveExport\\Esc${ESC}[31mRed"
+cedev reg set "$KEY" "Name${ESC}" REG_SZ "value"
+cedev reg set "$KEY" "Count${ESC}]" REG_DWORD 7
+cedev reg export 'HKCU\Software\RegSaveExport' >"$NAMES/export.reg"
+grep -aq "^\\[HKEY_CURRENT_USER\\\\Software\\\\RegSaveExport\\\\Esc${ESC}\\[31mRed\\]"$'\r$' "$NAMES/export.reg" ||
+    fail "the key's name in the export: $(grep -a Esc "$NAMES/export.reg" | od -c | head -n 3)"
+! grep -aq '\\x1b' "$NAMES/export.reg" || fail "the export holds an escaped name"
+on_tty=$(timeout -k 5 45 script -qec "$(printf '%q ' "$CEDEV" reg export 'HKCU\Software\RegSaveExport')" /dev/null)
+[[ $on_tty == *'Esc\x1b[31mRed]'* && $on_tty != *"$ESC"* ]] || fail "the export on a terminal: $(od -c <<<"$on_tty" | head -n 8)"
+before=$(cedev reg query "$KEY")
+expect_eq "$before" 'Count\x1b] REG_DWORD 0x00000007
+Name\x1b REG_SZ value' "the values before the export"
+cedev reg delete 'HKCU\Software\RegSaveExport'
+cedev put "$NAMES/export.reg" '\Flash Disk'
+cedev run '\Windows\regedit.exe' /s '\Flash Disk\export.reg'
+expect_eq "$(cedev reg query "$KEY")" "$before" "the key imported from the export"
+# A key name with a line break has no place in regedit's syntax: refused, not written otherwise.
+cedev reg set "HKCU\\Software\\RegSaveTest\\Line"$'\n'"Break" v REG_SZ x
+expect_error "the key 'HKEY_CURRENT_USER\\\\Software\\\\RegSaveTest\\\\Line\\\\nBreak' has a line break in its name, which regedit's syntax cannot carry; nothing was written" \
+    cedev reg export 'HKCU\Software\RegSaveTest'
+cedev reg delete "HKCU\\Software\\RegSaveTest\\Line"$'\n'"Break"
+rm -rf "$NAMES"

@@ -3,7 +3,7 @@
 #include "devlog.h"
 #include "hostfiles.h"
 #include "device.h"
-#include "limits.h"
+#include "devlimits.h"
 #include "sandbox.h"
 #include "wire.h"
 

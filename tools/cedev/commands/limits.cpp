@@ -2,7 +2,7 @@
 // [--log-size SIZE] [--shared-memory SIZE]: shows the device's limits, or sets them;
 // they take effect when the device next starts.
 #include "commands.h"
-#include "../limits.h"
+#include "../devlimits.h"
 
 #include <cstdio>
 #include <sys/file.h>

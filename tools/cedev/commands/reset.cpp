@@ -15,6 +15,6 @@ int CmdReset(Context &ctx, Args &args)
     LockDevice(ctx.device, &lock, LOCK_EX);
     EndSession(ctx, false, true);
     return RunHive(ctx, {"boot", "/factory", "/device", "/device/drive_c/Flash Disk/registry.dat",
-                         "\\Flash Disk\\registry.dat"},
+                         "\\Flash Disk\\registry.dat", ctx.device.Dir()},
                    true, true);
 }

@@ -1,5 +1,6 @@
 // cedev-helper.exe: command dispatch and the small utilities the commands share.
 #include "helper.h"
+#include "../escape.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -44,28 +45,13 @@ void OutBytes(const void *data, size_t size)
     Out(std::string(static_cast<const char *>(data), size));
 }
 
-// Control characters as escapes, the way plain output shows them: \n, \r and \t, \xHH for
-// the other C0 controls and DEL, \u00HH for the C1 controls that some terminals obey.
-// A name or text from the device then stays on its line and moves no cursor.
+// Control and format characters as escapes, the way plain output shows them (see
+// escape.h). A name or text from the device then stays on its line, moves no cursor
+// and shows every character it holds.
 std::string Printable(const std::wstring &s)
 {
-    std::wstring out;
-    for (wchar_t c : s) {
-        if (c == L'\n') {
-            out += L"\\n";
-        } else if (c == L'\r') {
-            out += L"\\r";
-        } else if (c == L'\t') {
-            out += L"\\t";
-        } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0)) {
-            wchar_t buf[8];
-            swprintf(buf, 8, c < 0x80 ? L"\\x%02x" : L"\\u%04x", (unsigned)c);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return Utf8(out);
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "the device's strings are UTF-16");
+    return PrintableUtf16(reinterpret_cast<const char16_t *>(s.data()), s.size());
 }
 
 int Fail(const std::wstring &message)

@@ -2,6 +2,7 @@
 #include "helper.h"
 
 #include <errno.h>
+#include <winternl.h>
 #include <stdio.h>
 #include <vector>
 
@@ -285,6 +286,110 @@ static int Set(int argc, wchar_t **argv)
     return EXIT_OK;
 }
 
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
+// Opens a key itself: a symbolic link is opened as the link, never followed.
+static LONG OpenItself(HKEY parent, const std::wstring &name, REGSAM access, HKEY *key)
+{
+    return RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, key);
+}
+
+static bool IsLinkKey(HKEY key)
+{
+    DWORD type = 0;
+    return RegQueryValueExW(key, L"SymbolicLinkValue", NULL, &type, NULL, NULL) == ERROR_SUCCESS && type == REG_LINK;
+}
+
+// The names of a key's subkeys, read before any of them goes.
+static LONG SubkeyNames(HKEY key, std::vector<std::wstring> *names)
+{
+    wchar_t name[257];  // a name at the limit, 256 characters, and its NUL
+    for (DWORD i = 0;; ++i) {
+        DWORD len = 257;
+        LONG rc = RegEnumKeyExW(key, i, name, &len, NULL, NULL, NULL, NULL);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        names->emplace_back(name, len);
+    }
+}
+
+// Deleting a key and everything below it, one key at a time, deepest first. A link
+// below it is deleted itself: what it leads to is elsewhere in the registry, and stays.
+// The first key that cannot go stops it, with what was deleted counted.
+struct TreeDeletion {
+    size_t total = 0, deleted = 0;
+    std::wstring stoppedAt;  // the key that could not go, below the one named
+    LONG error = ERROR_SUCCESS;
+
+    // How many keys there are, the key itself counted.
+    void Count(HKEY parent, const std::wstring &name)
+    {
+        HKEY key;
+        if (OpenItself(parent, name, KEY_READ, &key) != ERROR_SUCCESS)
+            return;
+        ++total;
+        std::vector<std::wstring> names;
+        if (!IsLinkKey(key) && SubkeyNames(key, &names) == ERROR_SUCCESS) {
+            for (const std::wstring &n : names)
+                Count(key, n);
+        }
+        RegCloseKey(key);
+    }
+
+    // Deletes NAME under PARENT; PATH is how the user names it. A key that another
+    // program deleted meanwhile is gone, as asked.
+    bool Delete(HKEY parent, const std::wstring &name, const std::wstring &path)
+    {
+        HKEY key;
+        LONG rc = OpenItself(parent, name, KEY_READ | DELETE, &key);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return true;
+        if (rc == ERROR_SUCCESS && !IsLinkKey(key)) {
+            std::vector<std::wstring> names;
+            rc = SubkeyNames(key, &names);
+            for (size_t i = 0; rc == ERROR_SUCCESS && i < names.size(); ++i) {
+                if (!Delete(key, names[i], path + L"\\" + names[i])) {
+                    RegCloseKey(key);
+                    return false;
+                }
+            }
+        }
+        if (rc == ERROR_SUCCESS) {
+            NTSTATUS status = NtDeleteKey(key);
+            rc = status ? RtlNtStatusToDosError(status) : ERROR_SUCCESS;
+            RegCloseKey(key);
+        }
+        if (rc == ERROR_FILE_NOT_FOUND)
+            return true;
+        if (rc != ERROR_SUCCESS) {
+            stoppedAt = path;
+            error = rc;
+            return false;
+        }
+        ++deleted;
+        return true;
+    }
+};
+
+static std::wstring ErrorText(LONG rc)
+{
+    wchar_t *text = NULL;
+    std::wstring out = L"error " + std::to_wstring(rc);
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       NULL, rc, 0, (wchar_t *)&text, 0, NULL) &&
+        text) {
+        std::wstring message = text;
+        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.'))
+            message.pop_back();
+        out += L": " + message;
+    }
+    if (text)
+        LocalFree(text);
+    return out;
+}
+
 static int Delete(int argc, wchar_t **argv)
 {
     if (argc < 1 || argc > 2)
@@ -298,20 +403,42 @@ static int Delete(int argc, wchar_t **argv)
     // Each key right below HKEY_USERS is a user's whole registry (HKEY_CURRENT_USER is one).
     if (argc == 1 && root == HKEY_USERS && sub.find(L'\\') == std::wstring::npos)
         return Usage(L"refusing to delete a user's whole registry (HKEY_USERS\\" + sub + L")");
-    LONG rc = argc == 2 ? RegDeleteKeyValueW(root, sub.c_str(), ValueName(argv[1])) : RegDeleteTreeW(root, sub.c_str());
-    // Wine's tree deletion removes the named key too; where it leaves the key empty,
-    // it goes here. Either way a key that was there is not "missing".
-    if (rc == ERROR_SUCCESS && argc == 1) {
-        rc = RegDeleteKeyW(root, sub.c_str());
+    if (argc == 2) {
+        LONG rc = RegDeleteKeyValueW(root, sub.c_str(), ValueName(argv[1]));
         if (rc == ERROR_FILE_NOT_FOUND)
-            rc = ERROR_SUCCESS;
+            return Fail(L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'");
+        if (rc != ERROR_SUCCESS)
+            return Fail(L"cannot delete '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"' (" + ErrorText(rc) + L")");
+        return EXIT_OK;
     }
+    HKEY key;
+    LONG rc = OpenItself(root, sub, KEY_READ, &key);
     if (rc == ERROR_FILE_NOT_FOUND)
-        return Fail(argc == 2 ? L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'"
-                              : L"no key '" + std::wstring(argv[0]) + L"'");
+        return Fail(L"no key '" + std::wstring(argv[0]) + L"'");
     if (rc != ERROR_SUCCESS)
-        return Fail(L"cannot delete (error " + std::to_wstring(rc) + L")");
-    return EXIT_OK;
+        return Fail(L"cannot open '" + std::wstring(argv[0]) + L"' (" + ErrorText(rc) + L"); nothing was deleted");
+    RegCloseKey(key);
+    // The key's parent and its own name: the walk deletes each key through its parent.
+    size_t slash = sub.rfind(L'\\');
+    HKEY parent = root;
+    if (slash != std::wstring::npos) {
+        rc = RegOpenKeyExW(root, sub.substr(0, slash).c_str(), 0, KEY_READ, &parent);
+        if (rc != ERROR_SUCCESS)
+            return Fail(L"cannot open the key above '" + std::wstring(argv[0]) + L"' (" + ErrorText(rc) +
+                        L"); nothing was deleted");
+    }
+    std::wstring name = slash == std::wstring::npos ? sub : sub.substr(slash + 1);
+    TreeDeletion tree;
+    tree.Count(parent, name);
+    bool done = tree.Delete(parent, name, argv[0]);
+    if (parent != root)
+        RegCloseKey(parent);
+    if (done)
+        return EXIT_OK;
+    size_t left = tree.total > tree.deleted ? tree.total - tree.deleted : 0;
+    return Fail(L"deleted " + std::to_wstring(tree.deleted) + L" of the " + std::to_wstring(tree.total) + L" keys of '" +
+                argv[0] + L"', then stopped: '" + tree.stoppedAt + L"' cannot be deleted (" + ErrorText(tree.error) +
+                L"); the other " + std::to_wstring(left) + L" are still there");
 }
 
 int CmdReg(int argc, wchar_t **argv)

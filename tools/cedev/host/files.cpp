@@ -4,6 +4,7 @@
 // no link or mount point on the way is followed, a link named is removed itself and
 // never what it points to, and only regular files are replaced, so that nothing a
 // program inside plants (a link, a FIFO) can turn cedev to another file or hang it.
+#include "names.h"
 #include "seal.h"
 
 #include <cerrno>
@@ -125,35 +126,12 @@ bool Find(int dir, const std::string &name, std::string *found, struct stat *st)
     return ok;
 }
 
-// Splits the helper's answer into names, or says why it cannot. It comes from inside
-// the device, so it is checked as any other data from there.
-std::string Split(const std::string &path, std::vector<std::string> *names)
-{
-    size_t start = 0;
-    while (!path.empty() && start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string name = path.substr(start, end - start);
-        bool control = false;
-        for (unsigned char c : name)
-            control = control || c < 0x20 || c == 0x7f;
-        if (name.size() > 255)
-            return "a name in the path is longer than 255 bytes";
-        if (name.empty() || name == "." || name == ".." || control || name.find('/') != std::string::npos)
-            return "the device gave cedev a path it does not take";
-        names->push_back(name);
-        start = end + 1;
-    }
-    return std::string();
-}
-
 // Walks to a path from the root. Fails, with its message printed, when a folder on the
 // way is missing, a link, or not a folder.
 bool Walk(const char *root, const std::string &path, Place *place, int *rc)
 {
     std::vector<std::string> names;
-    std::string problem = Split(path, &names);
+    std::string problem = SplitDevicePath(path, &names);
     if (!problem.empty()) {
         *rc = Fail(problem);
         return false;
@@ -243,7 +221,15 @@ std::string CheckTree(int dir, const std::string &shown)
     return problem;
 }
 
-// Removes what a folder holds, depth first. Returns what failed.
+// What stops a removal of a folder that was checked whole and then changed: something
+// was put in it meanwhile (by a program of the device).
+std::string Changed(const std::string &folder)
+{
+    return folder + " changed while it was being removed: something new was put in it";
+}
+
+// Removes what a folder holds, depth first. Returns what failed. What is gone already
+// (a program of the device removed it meanwhile) is no failure.
 std::string EmptyTree(int dir, const std::string &shown)
 {
     std::vector<std::pair<std::string, bool>> entries;
@@ -264,44 +250,22 @@ std::string EmptyTree(int dir, const std::string &shown)
         std::string child = shown + "\\" + name;
         if (folder) {
             Fd sub(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.get() < 0 && errno == ENOENT)
+                continue;
             if (sub.get() < 0)
-                return child + ": " + Reason(errno);
+                return errno == ELOOP || errno == ENOTDIR ? Changed(shown) : child + ": " + Reason(errno);
             std::string failed = EmptyTree(sub.get(), child);
             if (!failed.empty())
                 return failed;
         }
-        if (unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0))
-            return child + ": " + Reason(errno);
+        if (!unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) || errno == ENOENT)
+            continue;
+        if (folder && (errno == ENOTEMPTY || errno == EEXIST))
+            return Changed(child);
+        if (errno == EISDIR)
+            return Changed(shown);
+        return child + ": " + Reason(errno);
     }
-    return std::string();
-}
-
-// A name the device can hold as one file name, or why not.
-std::string NameProblem(const std::string &name)
-{
-    bool control = false;
-    for (unsigned char c : name)
-        control = control || c < 0x20 || c == 0x7f;
-    if (name.empty() || control || name.find_first_of("\\/:*?\"<>|") != std::string::npos ||
-        name.find_first_not_of(". ") == std::string::npos)
-        return "a device file name cannot hold \\ / : * ? \" < > | or a control character, or be only dots";
-    if (name.back() == '.' || name.back() == ' ')
-        return "a device file name cannot end with a dot or a space, which the device drops";
-    if (name.size() > 255)
-        return "the name is longer than 255 bytes";
-    // What comes before the first dot names a device of the system when it is one of
-    // these, whatever follows ("con.txt" is the console too).
-    std::string base = name.substr(0, name.find('.'));
-    base.erase(base.find_last_not_of(' ') + 1);
-    static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    bool device = false;
-    for (const char *dev : kDevices)
-        device = device || Same(base, dev);
-    if (base.size() == 4 && (!strncasecmp(base.c_str(), "COM", 3) || !strncasecmp(base.c_str(), "LPT", 3)) &&
-        base[3] >= '1' && base[3] <= '9')
-        device = true;
-    if (device)
-        return "CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name the system's devices, not files";
     return std::string();
 }
 
@@ -335,8 +299,12 @@ int Remove(const char *root, const std::string &path, bool recursive)
         if (!problem.empty())
             return Fail("refusing to remove " + shown + ", nothing removed: " + problem);
         std::string failed = EmptyTree(dir.get(), shown);
+        if (failed.empty() && unlinkat(p.dir.get(), name, AT_REMOVEDIR) && errno != ENOENT)
+            failed = errno == ENOTEMPTY || errno == EEXIST ? Changed(shown) : shown + ": " + Reason(errno);
         if (!failed.empty())
-            return Fail("stopped removing " + shown + " at " + failed);
+            return Fail("stopped removing " + shown + ": " + failed + "; nothing more was removed (what is left is "
+                        "still there: run rm -r again)");
+        return kOk;
     }
     if (unlinkat(p.dir.get(), name, AT_REMOVEDIR))
         return Fail("cannot remove " + shown + ": " + Reason(errno));

@@ -4,30 +4,32 @@
 //
 //   cedev-hive check FILE [NAME]
 //       whether a saved registry reads back cleanly; NAME is how messages call it
-//   cedev-hive boot FACTORY PREFIX FILE [NAME]
+//   cedev-hive boot FACTORY PREFIX FILE [NAME [SHOWN]]
 //       a cold boot: writes the Wine registry files of the device folder PREFIX from
 //       the factory registry in FACTORY, and from the saved registry FILE when there is
-//       one that reads back cleanly
+//       one that reads back cleanly; SHOWN is how messages call PREFIX (the device
+//       folder's path on the host, when PREFIX is where a sandbox shows it)
+//
+// FILE is a device's file: no link is followed anywhere on its path, nothing but a
+// regular file is read, and none larger than kMaxSavedSize (savedfile.h).
 //   cedev-hive platform
 //       what a cold boot takes from the platform rather than from the saved registry
 //
-// Exit codes: 0 done, 1 could not do it, 2 bad usage, 3 the saved registry is damaged
-// (it is kept; a cold boot then gives the factory registry).
+// Exit codes: 0 done, 1 could not do it, 2 bad usage, 3 the saved registry is damaged,
+// too large or not a file that can be read (it is kept; a cold boot then gives the
+// factory registry).
+#include "boot.h"
+#include "devicefile.h"
 #include "savedfile.h"
 #include "winereg.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 namespace {
 
@@ -119,226 +121,137 @@ int Fail(const std::string &message)
 
 int Usage()
 {
-    fprintf(stderr, "cedev: usage: cedev-hive check FILE [NAME] | boot FACTORY PREFIX FILE [NAME] | platform\n");
+    fprintf(stderr, "cedev: usage: cedev-hive check FILE [NAME] | boot FACTORY PREFIX FILE [NAME [SHOWN]] | platform\n");
     return kUsage;
 }
 
-// A file's bytes, read whole. The saved registry is the device's file: it is opened
-// without following a link and without waiting (a FIFO in its place cannot hang a cold
-// boot), taken only when it is a regular file, and read rather than mapped, so that
-// the device cutting it short meanwhile cannot crash the reader.
-const int kNotRegular = -1;
-
-class FileBytes {
-public:
-    // Returns 0, ENOENT, ELOOP for a link, kNotRegular, or the errno of the failure.
-    int Open(const std::string &path)
-    {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-        if (fd < 0)
-            return errno;
-        struct stat st;
-        int err = fstat(fd, &st) ? errno : S_ISREG(st.st_mode) ? 0 : kNotRegular;
-        if (!err) {
-            mtime_ = st.st_mtime;
-            bytes_.resize(st.st_size);
-            size_t done = 0;
-            for (ssize_t n; done < bytes_.size(); done += n) {
-                n = read(fd, &bytes_[done], bytes_.size() - done);
-                if (n < 0 && errno == EINTR)
-                    n = 0;
-                else if (n <= 0) {
-                    err = n < 0 ? errno : 0;
-                    break;
-                }
-            }
-            bytes_.resize(done);
-        }
-        close(fd);
-        return err;
-    }
-
-    std::string_view Bytes() const { return bytes_; }
-    unsigned long long ModifiedTime() const { return mtime_; }
-
-private:
-    std::string bytes_;
-    unsigned long long mtime_ = 0;
-};
-
-// Why a file could not be read, for a message.
-std::string OpenError(int err)
-{
-    if (err == ELOOP)
-        return "it is a link, which cedev does not follow";
-    if (err == kNotRegular)
-        return "it is not a regular file";
-    return strerror(err);
-}
-
-// Writes the Wine registry files of a device, all or none: each into a fresh file
+// The Wine registry files of a device, written all or none: each into a fresh file
 // beside it, and only when all are written, each exchanged with the one in place; a
 // failure then exchanges back what was done. What is in place must be a regular file
 // (or nothing): a folder or a link there is reported before anything changes.
-bool WriteRegistry(const std::string &prefix, const std::string_view texts[3], std::string *error)
-{
-    static const char *const kNames[3] = {"system.reg", "user.reg", "userdef.reg"};
-    std::string targets[3], temps[3];
-    bool exists[3];
-    for (int i = 0; i < 3; ++i) {
-        targets[i] = prefix + "/" + kNames[i];
-        temps[i] = prefix + "/." + kNames[i] + ".new";
-        struct stat st;
-        exists[i] = !lstat(targets[i].c_str(), &st);
-        if (exists[i] && !S_ISREG(st.st_mode)) {
-            *error = "cannot replace " + targets[i] + ": it is not a regular file; nothing was changed";
-            return false;
-        }
-    }
-    bool ok = true;
-    for (int i = 0; i < 3 && ok; ++i) {
-        unlink(temps[i].c_str());
-        int fd = open(temps[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        size_t done = 0;
-        for (ssize_t n = 0; fd >= 0 && done < texts[i].size(); done += n) {
-            n = write(fd, texts[i].data() + done, texts[i].size() - done);
-            if (n < 0 && errno == EINTR)
-                n = 0;
-            else if (n <= 0)
-                break;
-        }
-        ok = fd >= 0 && done == texts[i].size();
-        if (fd >= 0 && close(fd))
-            ok = false;
-        if (!ok)
-            *error = "cannot write " + temps[i] + " (" + strerror(errno ? errno : EIO) + "); nothing was changed";
-    }
-    int done = 0;
-    for (; ok && done < 3; ++done) {
-        int rc = exists[done] ? renameat2(AT_FDCWD, temps[done].c_str(), AT_FDCWD, targets[done].c_str(),
-                                          RENAME_EXCHANGE)
-                              : rename(temps[done].c_str(), targets[done].c_str());
-        if (rc) {
-            *error = "cannot replace " + targets[done] + " (" + strerror(errno) + "); nothing was changed";
-            ok = false;
-            break;
-        }
-    }
-    if (!ok) {
-        while (done-- > 0) {
-            if (exists[done])
-                renameat2(AT_FDCWD, temps[done].c_str(), AT_FDCWD, targets[done].c_str(), RENAME_EXCHANGE);
-            else
-                rename(targets[done].c_str(), temps[done].c_str());
-        }
-    }
-    for (const std::string &t : temps)
-        unlink(t.c_str());
-    return ok;
-}
-
-// Folds a key path as the registry compares names: without regard to case.
-void Fold(std::u16string_view s, std::u16string *out)
-{
-    out->resize(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        char16_t c = s[i];
-        (*out)[i] = c >= u'A' && c <= u'Z' ? c + 32 : c;
-    }
-}
-
-// Writes the saved keys of both roots in Wine's format, as the reader hands them over:
-// each root's file is its factory header, the saved keys, then the factory's links
-// whose parent key was saved. A saved key where the factory has a link gives way to it
-// (the saved registry holds no links, so such a key is one the link hid).
-class BootWriter : public SavedSink {
+class RegistryFiles {
 public:
-    BootWriter(const WineLinks &machine, const WineLinks &user, size_t savedSize, unsigned long long time)
-        : time_(time)
+    static constexpr int kCount = 3;
+    static constexpr const char *kNames[kCount] = {"system.reg", "user.reg", "userdef.reg"};
+
+    // PREFIX is the device folder as this process sees it, SHOWN as the user knows it.
+    RegistryFiles(const std::string &prefix, const std::string &shown) : prefix_(prefix), shown_(shown) {}
+    RegistryFiles(const RegistryFiles &) = delete;
+    RegistryFiles &operator=(const RegistryFiles &) = delete;
+    ~RegistryFiles() { Abandon(); }
+
+    // Checks what is in place and makes the fresh files.
+    bool Prepare(std::string *error)
     {
-        const WineLinks *files[2] = {&machine, &user};
-        for (int i = 0; i < 2; ++i) {
-            PerRoot &r = roots_[i];
-            r.factory = files[i];
-            r.lengths.resize(1);
-            r.out.reserve(files[i]->header.size() + savedSize / (i ? 8 : 2));
-            r.out = files[i]->header;
-            for (const WineLink &b : files[i]->links) {
-                Fold(b.path, &folded_);
-                r.paths.push_back(folded_);
-                r.links.insert(r.paths.back());
-                r.Note(folded_.size());
-                size_t slash = folded_.rfind(u'\\');
-                if (slash != std::u16string::npos) {
-                    r.parents.emplace(std::u16string_view(r.paths.back()).substr(0, slash), false);
-                    r.Note(slash);
-                }
+        for (int i = 0; i < kCount; ++i) {
+            struct stat st;
+            exists_[i] = !lstat(Target(i).c_str(), &st);
+            if (exists_[i] && !S_ISREG(st.st_mode)) {
+                *error = "cannot replace the device's registry file " + Shown(i) +
+                         ": it is not a regular file; nothing was changed (move it away, or make the device anew "
+                         "with 'cedev init --force')";
+                return false;
             }
         }
+        for (int i = 0; i < kCount; ++i) {
+            unlink(Temp(i).c_str());
+            fds_[i] = open(Temp(i).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fds_[i] < 0)
+                return WriteError(i, errno, error);
+        }
+        return true;
     }
 
-    void Key(Root root, std::u16string_view path) override
+    // Appends to file I's fresh copy.
+    bool Write(int i, std::string_view text)
     {
-        PerRoot &r = roots_[static_cast<int>(root)];
-        Fold(path, &folded_);
-        std::u16string_view folded = folded_;
-        current_ = nullptr;
-        size_t longest = std::min(folded.size(), r.lengths.size() - 1);
-        for (size_t i = 0; i <= longest; ++i) {
-            if (!r.lengths[i] || (i < folded.size() && folded[i] != u'\\'))
+        for (size_t done = 0; done < text.size();) {
+            ssize_t n = write(fds_[i], text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
                 continue;
-            std::u16string_view prefix = folded.substr(0, i);
-            auto parent = r.parents.find(prefix);
-            if (parent != r.parents.end())
-                parent->second = true;
-            if (r.links.count(prefix))
-                return;
+            if (n <= 0) {
+                errs_[i] = n < 0 ? errno : EIO;
+                return false;
+            }
+            done += n;
         }
-        AppendWineKey(&r.out, path, time_);
-        current_ = &r.out;
+        return true;
     }
 
-    void Value(std::u16string_view name, uint32_t type, std::string_view data) override
+    // Puts the fresh files in place, all or none.
+    bool Commit(std::string *error)
     {
-        if (current_)
-            AppendWineValue(current_, name, type, data);
-    }
-
-    // The finished text of one root's file.
-    std::string &Finish(Root root)
-    {
-        PerRoot &r = roots_[static_cast<int>(root)];
-        for (size_t i = 0; i < r.factory->links.size(); ++i) {
-            std::u16string_view folded = r.paths[i];
-            size_t slash = folded.rfind(u'\\');
-            if (slash == std::u16string_view::npos || r.parents.find(folded.substr(0, slash))->second) {
-                r.out += '\n';
-                r.out += r.factory->links[i].text;
+        for (int i = 0; i < kCount; ++i) {
+            int fd = fds_[i];
+            fds_[i] = -1;
+            if (close(fd) && !errs_[i])
+                errs_[i] = errno;
+            if (errs_[i])
+                return WriteError(i, errs_[i], error);
+        }
+        int done = 0;
+        bool ok = true;
+        for (; done < kCount; ++done) {
+            int rc = exists_[done] ? renameat2(AT_FDCWD, Temp(done).c_str(), AT_FDCWD, Target(done).c_str(),
+                                               RENAME_EXCHANGE)
+                                   : rename(Temp(done).c_str(), Target(done).c_str());
+            if (rc) {
+                *error = "cannot replace the device's registry file " + Shown(done) + " (" + strerror(errno) +
+                         "); nothing was changed";
+                ok = false;
+                break;
             }
         }
-        return r.out;
+        if (!ok) {
+            while (done-- > 0) {
+                if (exists_[done])
+                    renameat2(AT_FDCWD, Temp(done).c_str(), AT_FDCWD, Target(done).c_str(), RENAME_EXCHANGE);
+                else
+                    rename(Target(done).c_str(), Temp(done).c_str());
+            }
+        }
+        Abandon();
+        return ok;
+    }
+
+    // Removes the fresh files (after a commit, the old ones).
+    void Abandon()
+    {
+        for (int i = 0; i < kCount; ++i) {
+            if (fds_[i] >= 0)
+                close(fds_[i]);
+            fds_[i] = -1;
+            unlink(Temp(i).c_str());
+        }
     }
 
 private:
-    struct PerRoot {
-        const WineLinks *factory = nullptr;
-        std::string out;
-        std::deque<std::u16string> paths;  // the folded paths of the factory's links, in order
-        std::unordered_set<std::u16string_view> links;
-        std::unordered_map<std::u16string_view, bool> parents;  // of the links: saved or not
-        std::vector<bool> lengths;  // the lengths of those paths, to look up only what may match
+    std::string Target(int i) const { return prefix_ + "/" + kNames[i]; }
+    std::string Temp(int i) const { return prefix_ + "/." + kNames[i] + ".new"; }
+    std::string Shown(int i) const { return shown_ + "/" + kNames[i]; }
 
-        void Note(size_t length)
-        {
-            if (lengths.size() <= length)
-                lengths.resize(length + 1);
-            lengths[length] = true;
-        }
-    } roots_[2];
-    std::u16string folded_;
-    std::string *current_ = nullptr;
-    unsigned long long time_;
+    bool WriteError(int i, int err, std::string *error)
+    {
+        *error = "cannot write the device's registry file " + Shown(i) + " (" +
+                 (err == ENOSPC || err == EDQUOT ? std::string("the disk is full") : strerror(err)) +
+                 "); nothing was changed";
+        return false;
+    }
+
+    std::string prefix_, shown_;
+    bool exists_[kCount] = {};
+    int fds_[kCount] = {-1, -1, -1};
+    int errs_[kCount] = {};
 };
+
+// A damaged file's report: "NAME line 12: what", "NAME is too large: ..." or "NAME is
+// damaged: what".
+std::string Damage(const std::string &name, const std::string &error)
+{
+    if (!error.compare(0, 5, "line ") || !error.compare(0, 3, "is "))
+        return name + " " + error;
+    return name + " is damaged: " + error;
+}
 
 // Only counts: what a check needs.
 class CountingSink : public SavedSink {
@@ -346,24 +259,44 @@ class CountingSink : public SavedSink {
     void Value(std::u16string_view, uint32_t, std::string_view) override {}
 };
 
-// A damaged file's report: "NAME line 12: what", or "NAME is damaged: what".
-std::string Damage(const std::string &name, const std::string &error)
+enum class Saved { Read, Missing, Unreadable, Damaged };
+
+// Opens a saved registry and reads it whole once its head and size pass. *error says
+// why it is Unreadable ("cannot be read: ...") or Damaged.
+Saved ReadSaved(DeviceFile *file, const std::string &path, std::string *bytes, std::string *error)
 {
-    return name + (error.compare(0, 5, "line ") ? " is damaged: " : " ") + error;
+    int err = file->Open(path);
+    if (err == ENOENT)
+        return Saved::Missing;
+    if (err) {
+        *error = "cannot be read: " + file->Why(err);
+        return Saved::Unreadable;
+    }
+    std::string head;
+    err = file->ReadHead(kSavedHeadSize, &head);
+    if (!err && !CheckSavedHead(head, file->Size(), error))
+        return Saved::Damaged;
+    if (!err)
+        err = file->ReadAll(kMaxSavedSize, bytes);
+    if (err) {
+        *error = std::string("cannot be read: ") + strerror(err);
+        return Saved::Unreadable;
+    }
+    return Saved::Read;
 }
 
 int Check(const std::string &path, const std::string &name)
 {
-    FileBytes file;
-    std::string error;
-    int err = file.Open(path);
-    if (err == ENOENT)
+    DeviceFile file;
+    std::string bytes, error;
+    Saved read = ReadSaved(&file, path, &bytes, &error);
+    if (read == Saved::Missing)
         return Fail(name + ": no such file");
-    if (err)
-        return Fail(name + " cannot be read: " + OpenError(err));
+    if (read == Saved::Unreadable)
+        return Fail(name + " " + error);
     CountingSink sink;
     SavedCounts counts;
-    if (!ReadSavedRegistry(file.Bytes(), &sink, &counts, &error)) {
+    if (read == Saved::Damaged || !ReadSavedRegistry(bytes, &sink, &counts, &error)) {
         Fail(Damage(name, error));
         return kDamaged;
     }
@@ -371,43 +304,93 @@ int Check(const std::string &path, const std::string &name)
     return kOk;
 }
 
-int Boot(const std::string &factoryDir, const std::string &prefix, const std::string &path, const std::string &name)
-{
-    FileBytes factory[3];
-    std::string error;
-    static const char *const kNames[3] = {"system.reg", "user.reg", "userdef.reg"};
-    for (int i = 0; i < 3; ++i) {
-        int err = factory[i].Open(factoryDir + "/" + kNames[i]);
-        if (err)
-            return Fail("cannot read the factory registry " + factoryDir + "/" + kNames[i] + ": " + OpenError(err));
-    }
-    const std::string_view factoryTexts[3] = {factory[0].Bytes(), factory[1].Bytes(), factory[2].Bytes()};
+// Each root's text goes to its fresh file as it is made.
+struct Drain {
+    RegistryFiles *files;
+    int index;
 
-    FileBytes saved;
-    int err = saved.Open(path);
-    if (err == ENOENT) {
-        if (!WriteRegistry(prefix, factoryTexts, &error))
+    static bool Take(void *context, std::string_view piece)
+    {
+        Drain *d = static_cast<Drain *>(context);
+        return d->files->Write(d->index, piece);
+    }
+};
+
+// The factory registry in place of the device's, when there is no saved one to apply.
+bool WriteFactory(RegistryFiles *files, const std::string_view texts[3], std::string *error)
+{
+    files->Abandon();
+    if (!files->Prepare(error))
+        return false;
+    for (int i = 0; i < 3; ++i)
+        files->Write(i, texts[i]);
+    return files->Commit(error);
+}
+
+int Boot(const std::string &factoryDir, const std::string &prefix, const std::string &path, const std::string &name,
+         const std::string &shownPrefix)
+{
+    // The factory files are the device's own records, out of its programs' sight;
+    // bounded all the same.
+    const uint64_t kMaxFactorySize = 1ull << 30;
+    DeviceFile factory[3];
+    std::string factoryBytes[3], error;
+    for (int i = 0; i < 3; ++i) {
+        std::string file = factoryDir + "/" + RegistryFiles::kNames[i];
+        int err = factory[i].Open(file);
+        if (err)
+            return Fail("cannot read the device's factory registry " + std::string(RegistryFiles::kNames[i]) + ": " +
+                        factory[i].Why(err) + " (make the device anew with 'cedev init --force')");
+        err = factory[i].ReadAll(kMaxFactorySize, &factoryBytes[i]);
+        if (err)
+            return Fail("cannot read the device's factory registry " + std::string(RegistryFiles::kNames[i]) + ": " +
+                        strerror(err) + " (make the device anew with 'cedev init --force')");
+    }
+    const std::string_view factoryTexts[3] = {factoryBytes[0], factoryBytes[1], factoryBytes[2]};
+    RegistryFiles files(prefix, shownPrefix);
+
+    DeviceFile saved;
+    std::string bytes;
+    Saved read = ReadSaved(&saved, path, &bytes, &error);
+    if (read == Saved::Missing) {
+        if (!WriteFactory(&files, factoryTexts, &error))
             return Fail(error);
         printf("cold boot: the factory registry (no saved registry in %s)\n", name.c_str());
         return kOk;
     }
     WineLinks machine, user;
     if (!ReadWineLinks(factoryTexts[0], &machine) || !ReadWineLinks(factoryTexts[1], &user))
-        return Fail("the factory registry in " + factoryDir + " is not in Wine's registry format");
-    BootWriter writer(machine, user, saved.Bytes().size(), saved.ModifiedTime());
+        return Fail("the device's factory registry is not in Wine's registry format (make the device anew with "
+                    "'cedev init --force')");
+    bool applied = false;
     SavedCounts counts;
-    if (err)
-        error = "it cannot be read: " + OpenError(err);
-    if (err || !ReadSavedRegistry(saved.Bytes(), &writer, &counts, &error)) {
+    if (read == Saved::Read && files.Prepare(&error)) {
+        Drain drains[2] = {{&files, 0}, {&files, 1}};
+        WineText machineText(Drain::Take, &drains[0]), userText(Drain::Take, &drains[1]);
+        BootWriter writer(machine, &machineText, user, &userText, saved.ModifiedTime());
+        if (!ReadSavedRegistry(bytes, &writer, &counts, &error)) {
+            read = Saved::Damaged;
+        } else {
+            writer.Finish(Root::Machine);
+            writer.Finish(Root::User);
+            machineText.Finish();
+            userText.Finish();
+            files.Write(2, factoryTexts[2]);
+            if (!files.Commit(&error))
+                return Fail(error);
+            applied = true;
+        }
+    } else if (read == Saved::Read) {
+        return Fail(error);
+    }
+    if (!applied) {
         std::string written;
-        if (!WriteRegistry(prefix, factoryTexts, &written))
-            return Fail(Damage(name, error) + "; and the factory registry could not be restored: " + written);
-        Fail(Damage(name, error) + "; kept it, the device runs on its factory registry");
+        std::string report = Damage(name, read == Saved::Unreadable ? "it " + error : error);
+        if (!WriteFactory(&files, factoryTexts, &written))
+            return Fail(report + "; and the factory registry could not be restored: " + written);
+        Fail(report + "; kept it, the device runs on its factory registry");
         return kDamaged;
     }
-    const std::string_view texts[3] = {writer.Finish(Root::Machine), writer.Finish(Root::User), factoryTexts[2]};
-    if (!WriteRegistry(prefix, texts, &error))
-        return Fail(error);
     printf("cold boot: the registry saved in %s (%zu keys, %zu values)\n", name.c_str(), counts.keys, counts.values);
     return kOk;
 }
@@ -430,8 +413,8 @@ int main(int argc, char **argv)
     std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "check" && (argc == 3 || argc == 4))
         return Check(argv[2], argc == 4 ? argv[3] : argv[2]);
-    if (cmd == "boot" && (argc == 5 || argc == 6))
-        return Boot(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : argv[4]);
+    if (cmd == "boot" && argc >= 5 && argc <= 7)
+        return Boot(argv[2], argv[3], argv[4], argc >= 6 ? argv[5] : argv[4], argc == 7 ? argv[6] : argv[3]);
     if (cmd == "platform" && argc == 2)
         return Platform();
     return Usage();

@@ -12,6 +12,7 @@
 // not edit it.
 #include "savedfile.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -61,6 +62,10 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+const char kLongValueName[] = "a value name is longer than 16383 characters, the registry's limit";
+const char kNotUtf16[] = "it is not UTF-16 text with a byte-order mark";
+const char kNoHeader[] = "line 1: it does not start with \"Windows Registry Editor Version 5.00\"";
+
 class Reader {
 public:
     Reader(const char16_t *text, size_t len) : p_(text), end_(text + len) {}
@@ -68,8 +73,10 @@ public:
     bool Run(SavedSink *sink, SavedCounts *counts, std::string *error)
     {
         std::u16string_view line;
-        if (!Next(&line) || line != kHeader)
-            return Fail("it does not start with \"Windows Registry Editor Version 5.00\"", error);
+        if (!Next(&line) || line != kHeader) {
+            *error = kNoHeader;
+            return false;
+        }
         bool inKey = false;
         while (Next(&line)) {
             if (line == kEndMark) {
@@ -98,7 +105,7 @@ public:
             uint32_t type;
             if (!ReadValue(line, &type))
                 return Fail(why_, error);
-            sink->Value(name_, type, data_);
+            sink->Value(name_, type, value_);
             ++counts->values;
         }
         return Fail("it ends before its end mark: it was cut short", error);
@@ -108,9 +115,11 @@ private:
     const char16_t *p_, *end_;
     size_t line_ = 0;
     const char *why_ = "";
-    // The current value's name and data, and a string's text; reused from value to value.
+    // The current value's name and data (in data_, or a string's in text_ with its
+    // terminator); reused from value to value, so that a long string is copied once.
     std::u16string name_, text_;
     std::string data_;
+    std::string_view value_;  // the value's bytes
 
     bool Fail(const char *what, std::string *error)
     {
@@ -198,13 +207,19 @@ private:
     }
 
     // A quoted string at s[*i] (the opening quote); *i ends after the closing quote.
-    bool Quoted(std::u16string_view s, size_t *i, std::u16string *out)
+    // A name is at most MOST units long; a longer one is refused as soon as it is seen.
+    bool Quoted(std::u16string_view s, size_t *i, std::u16string *out, size_t most = std::u16string::npos)
     {
+        // At most the rest of the line, in one allocation: a string as long as the file
+        // then takes its length once more, not twice that while it grows.
+        out->reserve(std::min(s.size() - *i, most));
         for (size_t k = *i + 1; k < s.size();) {
             // Runs without escapes go in whole.
             size_t run = k;
             while (run < s.size() && s[run] != u'"' && s[run] != u'\\')
                 ++run;
+            if (out->size() + (run - k) > most)
+                return Why(kLongValueName);
             out->append(s.data() + k, run - k);
             if (run == s.size())
                 break;
@@ -234,10 +249,10 @@ private:
         data_.clear();
         if (line[0] == u'"') {
             i = 0;
-            if (!Quoted(line, &i, &name_))
+            if (!Quoted(line, &i, &name_, kMaxValueNameLength))
                 return false;
             if (name_.size() > kMaxValueNameLength)
-                return Why("a value name is longer than 16383 characters, the registry's limit");
+                return Why(kLongValueName);
             if (name_.find(u'\0') != std::u16string::npos)
                 return Why("a value name holds a NUL character");
         }
@@ -266,7 +281,7 @@ private:
             return Why("a string value has more after its closing quote");
         s += u'\0';
         *type = 1;  // REG_SZ
-        data_.assign(reinterpret_cast<const char *>(s.data()), s.size() * 2);
+        value_ = std::string_view(reinterpret_cast<const char *>(s.data()), s.size() * 2);
         return true;
     }
 
@@ -282,6 +297,7 @@ private:
         }
         *type = 4;  // REG_DWORD
         data_.assign(reinterpret_cast<const char *>(&v), 4);
+        value_ = data_;
         return true;
     }
 
@@ -332,8 +348,10 @@ private:
                 else if (k < rest.size())
                     return Why("hex data has bytes not separated by commas");
             }
-            if (k == rest.size())
+            if (k == rest.size()) {
+                value_ = bytes;
                 return afterComma ? Why("hex data ends with a comma") : true;
+            }
             if (!Next(&rest))
                 return Why("hex data continues past the end of the file");
         }
@@ -342,11 +360,37 @@ private:
 
 }  // namespace
 
+bool CheckSavedHead(std::string_view head, uint64_t size, std::string *error)
+{
+    if (head.size() < 2 || static_cast<unsigned char>(head[0]) != 0xff ||
+        static_cast<unsigned char>(head[1]) != 0xfe || size % 2) {
+        *error = kNotUtf16;
+        return false;
+    }
+    // The header, then a line break or the end of the file, as the reader takes them.
+    std::u16string first((head.size() - 2) / 2, u'\0');
+    memcpy(&first[0], head.data() + 2, first.size() * 2);
+    bool whole = size == head.size();
+    auto at = [&](size_t i) { return i < first.size() ? static_cast<int>(first[i]) : whole ? -1 : -2; };
+    size_t n = sizeof(kHeader) / sizeof(kHeader[0]) - 1;
+    if (first.size() < n || first.compare(0, n, kHeader) ||
+        !(at(n) == -1 || at(n) == u'\n' || (at(n) == u'\r' && (at(n + 1) == u'\n' || at(n + 1) == -1)))) {
+        *error = kNoHeader;
+        return false;
+    }
+    if (size > kMaxSavedSize) {
+        *error = "is too large: " + std::to_string(size) + " bytes, over the " + std::to_string(kMaxSavedSize >> 20) +
+                 " MiB a saved registry may be";
+        return false;
+    }
+    return true;
+}
+
 bool ReadSavedRegistry(std::string_view bytes, SavedSink *sink, SavedCounts *counts, std::string *error)
 {
     if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xff ||
         static_cast<unsigned char>(bytes[1]) != 0xfe || bytes.size() % 2) {
-        *error = "it is not UTF-16 text with a byte-order mark";
+        *error = kNotUtf16;
         return false;
     }
     size_t units = (bytes.size() - 2) / 2;

@@ -28,9 +28,25 @@ public:
     virtual void Value(std::u16string_view name, uint32_t type, std::string_view data) = 0;
 };
 
+// The largest saved registry cedev reads: 256 MiB. The whole registry of a target
+// device saves to about 3 MB, so this is some eighty times that. A cold boot holds the
+// file and a little more (twice the file when it is one long string), so this bounds
+// its memory too. A larger file is refused, as a damaged one is, before it is read.
+constexpr uint64_t kMaxSavedSize = 256ull << 20;
+
+// What CheckSavedHead reads: the byte-order mark, the header line and its line break.
+constexpr size_t kSavedHeadSize = 2 + 2 * 38;
+
 struct SavedCounts {
     size_t keys = 0, values = 0;
 };
+
+// Whether a saved registry of SIZE bytes that starts with HEAD (its first
+// kSavedHeadSize bytes, or all of a shorter file) can be one, before it is read whole:
+// UTF-16 with a byte-order mark, the header line first, and no larger than
+// kMaxSavedSize. On failure *error says why, as ReadSavedRegistry would, or that it is
+// too large ("is too large: ...").
+bool CheckSavedHead(std::string_view head, uint64_t size, std::string *error);
 
 // Reads a saved registry from its bytes, handing its keys and values to sink as it
 // goes. On damage returns false, and *error says where and what ("line 12: ..."), as

@@ -1,4 +1,5 @@
 #include "text.h"
+#include "../escape.h"
 
 #include <cstdio>
 
@@ -39,6 +40,16 @@ bool WellFormed(const unsigned char *s, size_t n)
     if (n == 4 && ((s[0] == 0xf0 && s[1] < 0x90) || (s[0] == 0xf4 && s[1] >= 0x90)))
         return false;
     return true;
+}
+
+// The character of a well-formed sequence.
+uint32_t Decode(const unsigned char *s, size_t n)
+{
+    static const unsigned char kLead[] = {0, 0x7f, 0x1f, 0x0f, 0x07};
+    uint32_t c = s[0] & kLead[n];
+    for (size_t i = 1; i < n; ++i)
+        c = c << 6 | (s[i] & 0x3f);
+    return c;
 }
 
 }  // namespace
@@ -85,8 +96,9 @@ void EscapeText(std::string_view piece, TextMode mode, bool last, std::string *c
             }
         }
         if (len > 1 && i + len <= n && WellFormed(s + i, len)) {
-            if (len == 2 && b == 0xc2 && s[i + 1] < 0xa0)
-                Hex("\\u%04x", s[i + 1], out);  // a C1 control
+            uint32_t c = Decode(s + i, len);
+            if (IsEscapedCharacter(c))
+                AppendCharacterEscape(c, out);  // a C1 control or a format character
             else
                 out->append(joined, i, len);
             i += len;

@@ -1,7 +1,7 @@
 // What comes out of a device is data: before it reaches a terminal or a log, control
-// characters and bytes that are not UTF-8 are written as escapes, so that nothing a
-// program inside the device names or prints can move the cursor, retitle a window,
-// clear a screen or forge a line of cedev's own output.
+// and format characters and bytes that are not UTF-8 are written as escapes, so that
+// nothing a program inside the device names or prints can move the cursor, retitle a
+// window, clear a screen, turn text around or forge a line of cedev's own output.
 #ifndef CEDEV_HOST_TEXT_H
 #define CEDEV_HOST_TEXT_H
 
@@ -13,7 +13,9 @@ enum class TextMode {
     Raw,
     // Line breaks and tabs pass; a carriage return passes only before a line feed.
     // Other C0 controls, DEL and bytes that are not UTF-8 become \xHH, the C1 controls
-    // (U+0080 to U+009F, which some terminals obey) \u00HH.
+    // (U+0080 to U+009F, which some terminals obey) \u00HH, and the format characters
+    // (bidirectional controls, zero-width characters, separators...) \uHHHH or
+    // \UHHHHHHHH, as escape.h says.
     Text,
     // As Text, but every carriage return passes: a program's own output to a terminal,
     // whose lines end in CR LF.

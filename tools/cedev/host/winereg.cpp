@@ -13,16 +13,18 @@ const char kHexDigits[] = "0123456789abcdef";
 
 enum : uint32_t { kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7 };
 
-// Appends s as Wine escapes it; delim1 and delim2 are the delimiters of the place
-// it stands in ("[" and "]" in a key path, '"' in a name or string).
-void AppendEscaped(std::string *out, const char16_t *s, size_t n, char delim1, char delim2)
+// Appends the N units at s (bytes in any alignment) as Wine escapes them; delim1 and
+// delim2 are the delimiters of the place they stand in ("[" and "]" in a key path, '"'
+// in a name or string).
+void AppendEscaped(WineText *out, const char *s, size_t n, char delim1, char delim2)
 {
-    char buf[1536];  // room for 256 characters at the longest escape
+    char buf[1536];  // room for 256 units at the longest escape
     while (n) {
         size_t chunk = n < 256 ? n : 256;
         char *p = buf;
         for (size_t i = 0; i < chunk; ++i) {
-            char16_t c = s[i];
+            char16_t c;
+            memcpy(&c, s + 2 * i, 2);
             if (c >= 0x20 && c < 0x7f) {
                 if (c == u'\\' || c == delim1 || c == delim2)
                     *p++ = '\\';
@@ -41,8 +43,9 @@ void AppendEscaped(std::string *out, const char16_t *s, size_t n, char delim1, c
                 *p++ = kHexDigits[c & 15];
             }
         }
-        out->append(buf, p - buf);
-        s += chunk;
+        out->Held().append(buf, p - buf);
+        out->Pass();
+        s += 2 * chunk;
         n -= chunk;
     }
 }
@@ -150,68 +153,68 @@ bool ReadWineLinks(std::string_view text, WineLinks *out)
     return true;
 }
 
-void AppendWineKey(std::string *out, std::u16string_view path, unsigned long long time)
+void AppendWineKey(WineText *out, std::u16string_view path, unsigned long long time)
 {
-    *out += "\n[";
-    AppendEscaped(out, path.data(), path.size(), '[', ']');
-    *out += "] ";
-    *out += std::to_string(time);
-    *out += '\n';
+    out->Held() += "\n[";
+    AppendEscaped(out, reinterpret_cast<const char *>(path.data()), path.size(), '[', ']');
+    out->Held() += "] ";
+    out->Held() += std::to_string(time);
+    out->Held() += '\n';
 }
 
-void AppendWineValue(std::string *out, std::u16string_view name, uint32_t type, std::string_view data)
+void AppendWineValue(WineText *out, std::u16string_view name, uint32_t type, std::string_view data)
 {
-    size_t lineStart = out->size();
+    std::string &held = out->Held();
+    size_t lineStart = held.size();
     if (name.empty()) {
-        *out += '@';
+        held += '@';
     } else {
-        *out += '"';
-        AppendEscaped(out, name.data(), name.size(), '"', '"');
-        *out += '"';
+        held += '"';
+        AppendEscaped(out, reinterpret_cast<const char *>(name.data()), name.size(), '"', '"');
+        held += '"';
     }
-    *out += '=';
+    held += '=';
     if (IsTerminatedString(type, data)) {
         if (type == kRegExpandSz)
-            *out += "str(2):";
+            held += "str(2):";
         else if (type == kRegMultiSz)
-            *out += "str(7):";
-        std::u16string text(data.size() / 2 - 1, u'\0');
-        memcpy(&text[0], data.data(), text.size() * 2);
-        *out += '"';
-        AppendEscaped(out, text.data(), text.size(), '"', '"');
-        *out += "\"\n";
+            held += "str(7):";
+        held += '"';
+        AppendEscaped(out, data.data(), data.size() / 2 - 1, '"', '"');
+        held += "\"\n";
         return;
     }
     if (type == kRegDword && data.size() == 4) {
         uint32_t d;
         memcpy(&d, data.data(), 4);
-        *out += "dword:";
-        AppendHexNumber(out, d, 8);
-        *out += '\n';
+        held += "dword:";
+        AppendHexNumber(&held, d, 8);
+        held += '\n';
         return;
     }
     if (type == kRegBinary) {
-        *out += "hex:";
+        held += "hex:";
     } else {
-        *out += "hex(";
-        AppendHexNumber(out, type, 1);
-        *out += "):";
+        held += "hex(";
+        AppendHexNumber(&held, type, 1);
+        held += "):";
     }
     // Lines of about 80 characters, continued with a backslash, as Wine writes them.
-    size_t column = out->size() - lineStart;
-    out->reserve(out->size() + data.size() * 3 + data.size() / 25 * 4 + 1);
+    // The name may have been handed over already: the column counts from what is held.
+    size_t column = held.size() >= lineStart ? held.size() - lineStart : held.size();
     for (size_t i = 0; i < data.size(); ++i) {
         unsigned char b = static_cast<unsigned char>(data[i]);
-        *out += kHexDigits[b >> 4];
-        *out += kHexDigits[b & 15];
+        held += kHexDigits[b >> 4];
+        held += kHexDigits[b & 15];
         column += 2;
         if (i + 1 < data.size()) {
-            *out += ',';
+            held += ',';
             if (++column > 76) {
-                *out += "\\\n  ";
+                held += "\\\n  ";
                 column = 2;
+                out->Pass();
             }
         }
     }
-    *out += '\n';
+    held += '\n';
 }

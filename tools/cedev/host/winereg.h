@@ -32,9 +32,55 @@ struct WineLinks {
 // which must outlive them. Returns false when it is not such a file.
 bool ReadWineLinks(std::string_view text, WineLinks *out);
 
+// Text in Wine's format as it is written: held whole, or with a drain handed over in
+// pieces of about kPiece bytes as it grows, so that a large registry is never whole in
+// memory, not even one large value of it.
+class WineText {
+public:
+    static constexpr size_t kPiece = 1 << 20;
+    // Takes a piece; false when it cannot (the text then stays failed).
+    using Drain = bool (*)(void *context, std::string_view piece);
+
+    WineText() = default;
+    WineText(Drain drain, void *context) : drain_(drain), context_(context) {}
+    WineText(const WineText &) = delete;
+    WineText &operator=(const WineText &) = delete;
+
+    // What has not been handed over: with no drain, the whole text.
+    std::string &Held() { return held_; }
+    // Hands over what is held once it is a piece or more.
+    void Pass()
+    {
+        if (drain_ && held_.size() >= kPiece)
+            Hand();
+    }
+    // Hands over the rest; false when any piece could not be taken.
+    bool Finish()
+    {
+        if (drain_ && !held_.empty())
+            Hand();
+        return !failed_;
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    void Hand()
+    {
+        if (!failed_ && !drain_(context_, held_))
+            failed_ = true;
+        held_.clear();
+    }
+
+    std::string held_;
+    Drain drain_ = nullptr;
+    void *context_ = nullptr;
+    bool failed_ = false;
+};
+
 // Appends a key's line in Wine's format; the time is in seconds since 1970.
-void AppendWineKey(std::string *out, std::u16string_view path, unsigned long long time);
-// Appends a value of the key last appended.
-void AppendWineValue(std::string *out, std::u16string_view name, uint32_t type, std::string_view data);
+void AppendWineKey(WineText *out, std::u16string_view path, unsigned long long time);
+// Appends a value of the key last appended. DATA holds the value's bytes, in any
+// alignment.
+void AppendWineValue(WineText *out, std::u16string_view name, uint32_t type, std::string_view data);
 
 #endif

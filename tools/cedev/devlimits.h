@@ -2,8 +2,8 @@
 // offers: cgroups when cedev may make them (memory and processes, for the whole
 // device), else rlimits (processes, counted per host user); an rlimit on the size of
 // one file always; and for the device's disk use and its log, cedev itself.
-#ifndef CEDEV_LIMITS_H
-#define CEDEV_LIMITS_H
+#ifndef CEDEV_DEVLIMITS_H
+#define CEDEV_DEVLIMITS_H
 
 #include "device.h"
 

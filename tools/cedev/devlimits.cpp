@@ -1,4 +1,4 @@
-#include "limits.h"
+#include "devlimits.h"
 #include "cli.h"
 
 #include <cerrno>
