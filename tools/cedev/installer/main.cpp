@@ -7,6 +7,8 @@
 // device's files and registry as they were before the install.
 #include "installer.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 
 std::wstring Wide(const std::string &ascii)
@@ -63,6 +65,9 @@ static int Usage()
 
 int wmain(int argc, wchar_t **argv)
 {
+    // Lines end with \n alone, as cedev reads them.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     if (argc != 3)
         return Usage();
     std::wstring mode = argv[1];
