@@ -169,6 +169,21 @@ INF
 refused_whole "$WORK/core.cab" '\\Windows\\COREDLL.dll is there already; file 2 \(COREDLL.dll\) would replace it$'
 install "$CE_ARM/RegSave.cab" >/dev/null
 refused_whole "$CE_ARM/RegSave.cab" "\"$PACKAGE\" is installed already; uninstall it first"
+# Nor may a cabinet write into a package's record, which says what its removal deletes.
+describe Record <<INF | make_cab record
+[SourceDisksFiles]
+a.txt = 1
+[DefaultInstall]
+CopyFiles = Files.App
+AddReg = Reg.All
+[DestinationDirs]
+Files.App = 0,%InstallDir%
+[Files.App]
+a.txt
+[Reg.All]
+HKLM,Software\Apps\\$PACKAGE,Files,0x00010000,"\Windows\COREDLL.dll"
+INF
+refused_whole "$WORK/record.cab" 'it writes into HKLM\\Software\\Apps\\'"$PACKAGE"', where the device records its packages$'
 installer uninstall "$PACKAGE" >/dev/null
 
 step "a write that fails midway undoes every other: registry values, folders, files"

@@ -8,6 +8,8 @@
 
 #include "installcab.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace cesetup;
@@ -241,6 +243,14 @@ bool MakePlan(const installcab::InstallCabinet &cab, Plan *plan, std::wstring *w
     for (const RegValue &v : s.values)
         if (!PlanValue(s, v, plan, why))
             return false;
+    // The device's records of its packages are the installer's alone: a cabinet that
+    // wrote into another package's record could have its removal delete any file.
+    std::wstring apps = L"HKLM\\" + std::wstring(kAppsKey);
+    for (const Value &v : plan->values)
+        if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, v.key.c_str(), int(std::min(v.key.size(), apps.size())),
+                           apps.c_str(), int(apps.size())) == CSTR_EQUAL &&
+            (v.key.size() == apps.size() || v.key[apps.size()] == L'\\'))
+            return Refuse(why, L"it writes into " + v.key + L", where the device records its packages");
     for (size_t i = 0; i < plan->targets.size(); ++i) {
         Target &t = plan->targets[i];
         if (!IsDevicePath(t.path))
@@ -251,6 +261,10 @@ bool MakePlan(const installcab::InstallCabinet &cab, Plan *plan, std::wstring *w
         if (!CheckTarget(&t, mayKeep[i], plan, why))
             return false;
     }
+    for (const Target &t : plan->targets)
+        for (const std::wstring &f : plan->folders)
+            if (lstrcmpiW(t.path.c_str(), f.c_str()) == 0)
+                return Refuse(why, t.what + L" goes to " + t.path + L", where another of its files needs a folder");
     return true;
 }
 
