@@ -69,6 +69,75 @@ TZ=Pacific/Kiritimati makecab "$inf" "$work/again.cab"
 cmp -s "$cab" "$work/again.cab" && pass "a second build gives the same bytes" ||
     flunk "a second build gives other bytes: $(cmp "$cab" "$work/again.cab" || true)"
 
+# Every table the writer fills reads back as the description says: several folders, file
+# flags, registry values of each type with their flags, shortcuts to a file and to a
+# folder, platforms and builds.
+cat >"$work/full.inf" <<'INF'
+[Version]
+Signature = "$Windows NT$"
+CESignature = "$Windows CE$"
+Provider = "Test"
+[CEStrings]
+AppName = "Full"
+InstallDir = %CE1%\%AppName%
+[Strings]
+Data = "%InstallDir%\Data"
+[CEDevice]
+ProcessorType = 2577
+UnsupportedPlatforms = "Palm PC","HPC"
+VersionMin = 4.20
+VersionMax = 5.99
+BuildMin = 1400
+BuildMax = 0xE0000000
+[DefaultInstall]
+CopyFiles = Files.App,Files.Data
+AddReg = Reg
+CEShortcuts = Links
+[SourceDisksNames]
+1 = ,"images",,.
+[SourceDisksFiles]
+RegSave.exe = 1
+[DestinationDirs]
+Files.App = 0,%InstallDir%
+Files.Data = 0,%Data%
+Links = 0,%CE11%\Tools
+[Files.App]
+"Full.exe","RegSave.exe",,0x40000000
+[Files.Data]
+"Copy.bin","RegSave.exe",,0x00000010
+[Reg]
+HKLM,Software\Full,Count,0x00010001,0x12345678
+HKLM,Software\Full,Where,0x00000000,"%InstallDir%\Full.exe"
+HKCU,Software\Full\Lists,Names,0x00010002,"one","two, three"
+HKCU,Software\Full\Lists,,0x00000001,01,fe
+[Links]
+"Full",0,"Full.exe"
+"Full data",1,%Data%
+INF
+mkdir "$work/full"
+"$CECAB" stage --files "$work/images" -o "$work/full" "$work/full.inf" >/dev/null
+expected='app: Full
+provider: Test
+package: Test Full
+processor: 2577
+versions: 4.20 to 5.99
+builds: 1400 to 3758096384
+unsupported: "Palm PC" "HPC"
+folder 1: %CE1%\Full
+folder 2: %CE1%\Full\Data
+file 1: %CE1%\Full\Full.exe flags 0x40000000
+file 2: %CE1%\Full\Data\Copy.bin flags 0x00000010
+shortcut 1: %CE11%\Tools\Full.lnk -> file 1
+shortcut 2: %CE11%\Tools\Full data.lnk -> folder 2
+registry 1: HKLM\Software\Full "Count" dword 0x12345678
+registry 2: HKLM\Software\Full "Where" sz "%InstallDir%\Full.exe" substituted
+registry 3: HKCU\Software\Full\Lists "Names" multi_sz "one" "two, three" noclobber
+registry 4: HKCU\Software\Full\Lists "" binary 01 fe'
+fields=$("$CECAB" show "$work/full/0000Full.000")
+[ "$fields" = "$expected" ] && pass "every table of a fuller description reads back as it says" ||
+    flunk "a fuller description reads back otherwise:
+$(diff <(echo "$expected") <(echo "$fields") || true)"
+
 # --- Damaged descriptions: refused with the file and line, and no cabinet ---------------
 
 # Each: what is wrong, the line it is on (a pattern), a sed edit, what is said.

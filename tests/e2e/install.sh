@@ -134,6 +134,18 @@ expect_eq "$(cat "$CEDEV_DEVICE/drive_c/windows/Programs/CabTest.lnk")" '24#"\Pr
 installer uninstall "Test Values" >/dev/null
 expect_as_before "after removing a package with registry values"
 
+step "a file of the package in use keeps all of it in place, and removal works once the file is free"
+install "$WORK/values.cab" >/dev/null
+# The shortcut is the package's last file: its first is moved aside before, and back.
+cedev run --detach "$TEST_BIN/holder.exe" '\Windows\Programs\CabTest.lnk'
+cedev run "$TEST_BIN/holder.exe" --held
+expect_error 'could not remove \\Windows\\Programs\\CabTest.lnk: it is in use; nothing was removed$' \
+    installer uninstall "Test Values"
+expect_eq "$(cat "$CEDEV_DEVICE/drive_c/Program Files/CabTest/Deeper/a.txt")" "first file" "the package's first file"
+expect_eq "$(reg_value 'HKLM\Software\Apps\Test Values' Instl)" "REG_DWORD 0x00000001" "the record"
+cedev run "$TEST_BIN/holder.exe" --release
+expect_eq "$(installer uninstall "Test Values")" "removed Test Values" "what the installer says"
+
 step "a cabinet for another processor or Windows CE version is refused"
 describe Mips <<'INF' | make_cab mips
 [SourceDisksFiles]
