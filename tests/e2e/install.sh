@@ -146,6 +146,15 @@ expect_eq "$(reg_value 'HKLM\Software\Apps\Test Values' Instl)" "REG_DWORD 0x000
 cedev run "$TEST_BIN/holder.exe" --release
 expect_eq "$(installer uninstall "Test Values")" "removed Test Values" "what the installer says"
 
+step "the installer's exit codes: 2 for bad usage, 1 for a cabinet it cannot read"
+rc=0
+out=$(installer install 'RegSave.cab' 2>&1) || rc=$?
+expect_eq "$rc:$out" "2:cedev: 'RegSave.cab' is not a device path such as \\Flash Disk\\RegSave.cab" "a path that is no device path"
+rc=0
+installer remove "$PACKAGE" 2>/dev/null || rc=$?
+expect_eq "$rc" 2 "the exit code of an unknown mode"
+expect_error 'cannot read \\Flash Disk\\none.cab: no such file or folder$' installer install '\Flash Disk\none.cab'
+
 step "a cabinet for another processor or Windows CE version is refused"
 describe Mips <<'INF' | make_cab mips
 [SourceDisksFiles]
