@@ -12,6 +12,7 @@ packages=(
     util-linux procps tar
     x11vnc websockify novnc
     chromium chromium-driver python3-selenium
+    gcab cabextract
 )
 missing=()
 for p in "${packages[@]}"; do
