@@ -214,17 +214,21 @@ void DeviceSandbox(Bwrap *b, const Device &device, const Build &build, const Lim
         if (fd >= 0)
             b->BindFd(fd, std::string("/device/") + shared, false);
     }
-    // cedev's tools, copied in read-only: no host path of the build shows inside.
+    // cedev's tools, copied in read-only (into a folder of the sandbox's own, so that
+    // nothing of them reaches the device folder): no host path of the build shows inside.
+    const std::string tools = "/device/drive_c/windows/cedev";
+    b->Add({"--tmpfs", tools});
     if (DIR *d = opendir(build.tools.c_str())) {
         while (dirent *e = readdir(d)) {
             std::string path = build.tools + "/" + e->d_name;
             struct stat st;
             if (e->d_name[0] == '.' || stat(path.c_str(), &st) || !S_ISREG(st.st_mode))
                 continue;
-            b->Data(OpenProgram(path), std::string("/device/drive_c/windows/cedev/") + e->d_name, "0555");
+            b->Data(OpenProgram(path), tools + "/" + e->d_name, "0555");
         }
         closedir(d);
     }
+    b->Add({"--remount-ro", tools});
     // Wine's loader and server, and the display, as programs no process inside can
     // read: each process they become is one no other can trace or reach through /proc.
     std::string xo = device.Record("xo/");
