@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/close_range.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,9 @@ int Run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // Nothing cedev starts gets a descriptor of its caller's beyond 0-2: not a device
+    // process, not the view's servers, not a host program.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     try {
         return Run(argc, argv);
     } catch (const Failure &f) {

@@ -296,6 +296,25 @@ static bool Answer(HANDLE h, int rc, const std::string &out, const std::string &
     return true;
 }
 
+// Whether the device's desktop is up and done starting: its process has set up the
+// display (registering its adapter and monitor in the registry) and waits for input.
+// Until then a program started on the device could find that part of the registry
+// half written.
+static bool DesktopSettled()
+{
+    HWND desktop = GetDesktopWindow();
+    if (!desktop)
+        return false;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(desktop, &pid);
+    HANDLE process = pid ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : NULL;
+    if (process) {
+        WaitForInputIdle(process, 30000);
+        CloseHandle(process);
+    }
+    return true;
+}
+
 // The longest request cedev sends: its arguments are bounded far below this.
 static const uint32_t kMaxRequest = 1 << 20;
 
@@ -304,7 +323,7 @@ static int CmdServe(int argc, wchar_t **)
     if (argc != 0)
         return Usage(L"usage: cedev-helper serve");
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!Answer(out, GetDesktopWindow() ? EXIT_OK : EXIT_FAIL, "", ""))
+    if (!Answer(out, DesktopSettled() ? EXIT_OK : EXIT_FAIL, "", ""))
         return EXIT_FAIL;
     std::string answerOut, answerErr;
     for (;;) {
