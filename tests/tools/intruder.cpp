@@ -20,6 +20,19 @@
 //   intruder folder PATH          a folder in place of the file PATH
 //   intruder names                a file, registry values and a window named with
 //                                 control characters; the window stays until closed
+//   intruder root PATH            a copy of the host's bash at PATH made set-uid, and a
+//                                 user namespace of its own (to be root in it)
+//   intruder seize SECONDS FILE   for SECONDS, every process of cedev's that starts or
+//                                 runs (helper, ARM runner, Wine server, display):
+//                                 traced, its memory read, its output written to;
+//                                 what it managed goes to FILE (it runs unseen, as a
+//                                 service the device starts)
+//   intruder alloc MB             that much memory, every page of it touched
+//   intruder spawn N              N processes (each "intruder sleep 120")
+//   intruder write PATH MB        a file of that size, a megabyte at a time
+//   intruder print MB [PATH]      that many megabytes of lines on its output (or into the
+//                                 Linux file PATH, such as another process's output)
+//   intruder sleep SECONDS
 #include <windows.h>
 
 #include <fcntl.h>
@@ -316,6 +329,129 @@ int Names()
     return 0;
 }
 
+enum : S { kChmod = 90, kPtrace = 101, kUnshare = 272 };
+const S kPtraceSeize = 0x4206, kPtraceDetach = 17, kCloneNewUser = 0x10000000, kWrOnly = 1, kCreat = 0100,
+        kTrunc = 01000;
+
+int Root(const std::string &path)
+{
+    std::string bash = ReadAll("/usr/bin/bash", 64 << 20);
+    S fd = Sys(kOpenat, kAtCwd, (S)path.c_str(), kWrOnly | kCreat | kTrunc, 0755);
+    bool copied = fd >= 0 && Sys(kWrite, fd, (S)bash.data(), bash.size()) == (S)bash.size();
+    if (fd >= 0)
+        Sys(kClose, fd);
+    Say(copied ? "bash copied" : "bash not copied");
+    Say(Sys(kChmod, (S)path.c_str(), 04755) == 0 ? "set-uid set" : "set-uid refused");
+    S rc = Sys(kUnshare, kCloneNewUser);
+    Say(rc == 0 ? "user namespace made" : "user namespace refused " + std::to_string(rc));
+    return 0;
+}
+
+int Seize(wchar_t **argv)
+{
+    DWORD until = GetTickCount() + (DWORD)(_wtof(argv[2]) * 1000);
+    std::string report = Arg(argv[3]), seen, self = std::to_string(Sys(kGetpid));
+    auto note = [&](const std::string &line) {
+        S fd = Sys(kOpenat, kAtCwd, (S)report.c_str(), kWrOnly | kCreat | 02000, 0644);
+        std::string l = line + "\n";
+        if (fd >= 0) {
+            Sys(kWrite, fd, (S)l.data(), l.size());
+            Sys(kClose, fd);
+        }
+    };
+    note("seizing");
+    while (GetTickCount() < until) {
+        for (const std::string &pid : Pids()) {
+            if (pid == self || seen.find("," + pid + ",") != std::string::npos)
+                continue;
+            std::string cmd = ReadAll("/proc/" + pid + "/cmdline"), what;
+            for (const char *name : {"cedev-helper", "armrun", "wineserver", "Xvfb"}) {
+                if (cmd.find(name) != std::string::npos)
+                    what = name;
+            }
+            if (what.empty())
+                continue;
+            seen += "," + pid + ",";
+            S p = atoll(pid.c_str());
+            S traced = Sys(kPtrace, kPtraceSeize, p, 0, 0);
+            if (traced == 0)
+                Sys(kPtrace, kPtraceDetach, p, 0, 0);
+            S mem = Open("/proc/" + pid + "/mem", kRdOnly), out = Open("/proc/" + pid + "/fd/1", kWrOnly | kNonBlock);
+            std::string line = "saw " + what + " " + pid + ": " + (traced == 0 ? "TRACED" : "trace refused") + ", " +
+                               (mem >= 0 ? "MEMORY OPENED" : "memory refused") + ", " +
+                               (out >= 0 ? "OUTPUT OPENED" : "output refused");
+            if (mem >= 0)
+                Sys(kClose, mem);
+            if (out >= 0)
+                Sys(kClose, out);
+            note(line);
+        }
+        Sleep(2);
+    }
+    note("done");
+    return 0;
+}
+
+int Alloc(int mb)
+{
+    for (int i = 1; i <= mb; ++i) {
+        char *p = (char *)VirtualAlloc(NULL, 1 << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (!p) {
+            Say("allocation refused at " + std::to_string(i) + " MB");
+            return 1;
+        }
+        for (int k = 0; k < (1 << 20); k += 4096)
+            p[k] = 1;
+        if (i % 64 == 0)
+            Say("allocated " + std::to_string(i) + " MB");
+    }
+    Say("allocated all");
+    return 0;
+}
+
+int Spawn(int n)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    int started = 0;
+    for (; started < n; ++started) {
+        std::wstring line = L"\"" + std::wstring(self) + L"\" sleep 120";
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi;
+        if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+            Say("start refused after " + std::to_string(started) + " (error " + std::to_string(GetLastError()) + ")");
+            return 1;
+        }
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    Say("started " + std::to_string(started));
+    return 0;
+}
+
+int Write(wchar_t *path, int mb)
+{
+    HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (f == INVALID_HANDLE_VALUE) {
+        Say("cannot create the file (error " + std::to_string(GetLastError()) + ")");
+        return 1;
+    }
+    std::string block(1 << 20, 'x');
+    int i = 0;
+    for (; i < mb; ++i) {
+        DWORD n = 0;
+        if (!WriteFile(f, block.data(), (DWORD)block.size(), &n, NULL) || n != block.size()) {
+            Say("write refused after " + std::to_string(i) + " MB (error " + std::to_string(GetLastError()) + ")");
+            CloseHandle(f);
+            return 1;
+        }
+    }
+    CloseHandle(f);
+    Say("wrote " + std::to_string(i) + " MB");
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -350,6 +486,34 @@ int wmain(int argc, wchar_t **argv)
     }
     if (cmd == L"names")
         return Names();
+    if (cmd == L"root" && argc == 3)
+        return Root(Arg(argv[2]));
+    if (cmd == L"seize" && argc == 4)
+        return Seize(argv);
+    if (cmd == L"alloc" && argc == 3)
+        return Alloc(_wtoi(argv[2]));
+    if (cmd == L"spawn" && argc == 3)
+        return Spawn(_wtoi(argv[2]));
+    if (cmd == L"write" && argc == 4)
+        return Write(argv[2], _wtoi(argv[3]));
+    if (cmd == L"print" && (argc == 3 || argc == 4)) {
+        S fd = argc == 4 ? Open(Arg(argv[3]), kWrOnly | kNonBlock) : 1;
+        std::string line(1023, 'x');
+        line += '\n';
+        S total = 0;
+        for (int i = 0; fd >= 0 && i < _wtoi(argv[2]) * 1024; ++i) {
+            S n = Sys(kWrite, fd, (S)line.data(), line.size());
+            if (n <= 0)
+                break;
+            total += n;
+        }
+        fprintf(stderr, "printed %lld bytes\n", total);
+        return 0;
+    }
+    if (cmd == L"sleep" && argc == 3) {
+        Sleep((DWORD)(_wtof(argv[2]) * 1000));
+        return 0;
+    }
     // Anything else (what cedev asks of its helper) ends at once, quietly and "well".
     return 0;
 }

@@ -112,58 +112,88 @@ bool FindHierarchy(const std::string &controller, Hierarchy *h, std::string *pat
 
 }  // namespace
 
+static int OpenProcs(const std::string &dir)
+{
+    return open((dir + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+}
+
 bool Cgroup::Make(const std::string &name, const Limits &l, std::string *how)
 {
+    auto made = [&](const std::string &dir) {
+        if (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) {
+            made_.insert(made_.begin(), dir);
+            return true;
+        }
+        return false;
+    };
+    auto undo = [&] {
+        for (int fd : system_)
+            close(fd);
+        for (int fd : programs_)
+            close(fd);
+        system_.clear();
+        programs_.clear();
+        for (const std::string &d : made_)
+            rmdir(d.c_str());
+        made_.clear();
+        memory_.clear();
+        pids_.clear();
+    };
     Hierarchy h;
     std::string own;
     struct stat st;
     if (FindHierarchy("", &h, &own) && stat((h.mount + "/cgroup.controllers").c_str(), &st) == 0 &&
         ReadSmall(own + "/cgroup.controllers").find("memory") != std::string::npos) {
         // cgroup v2: the device's cgroup below this process's own, which takes it only
-        // where its controllers can be handed down (the root, or a delegated cgroup).
+        // where its controllers can be handed down (the root, or a delegated cgroup);
+        // its processes in two leaves below it.
         std::string dir = own + "/" + name;
         WriteSmall(own + "/cgroup.subtree_control", "+memory +pids");
-        if ((mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) &&
-            WriteSmall(dir + "/memory.max", std::to_string(l.memory)) &&
-            WriteSmall(dir + "/pids.max", std::to_string(l.processes))) {
+        if (made(dir) && WriteSmall(dir + "/memory.max", std::to_string(l.memory)) &&
+            WriteSmall(dir + "/cgroup.subtree_control", "+pids") && made(dir + "/system") &&
+            made(dir + "/programs") && WriteSmall(dir + "/programs/pids.max", std::to_string(l.processes))) {
             WriteSmall(dir + "/memory.swap.max", "0");
-            int fd = open((dir + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                memory_ = pids_ = dir;
+            int s = OpenProcs(dir + "/system"), p = OpenProcs(dir + "/programs");
+            if (s >= 0 && p >= 0) {
+                memory_ = dir;
+                pids_ = dir + "/programs";
                 v2_ = true;
-                procs_.push_back(fd);
+                system_ = {s};
+                programs_ = {p};
                 *how = "cgroup v2";
                 return true;
             }
+            if (s >= 0)
+                close(s);
+            if (p >= 0)
+                close(p);
         }
-        rmdir(dir.c_str());
+        undo();
     }
-    // cgroup v1: one cgroup in each of the memory and pids hierarchies.
+    // cgroup v1: one cgroup in the memory hierarchy, and one in the pids hierarchy with
+    // the programs' own below it.
     Hierarchy hm, hp;
     std::string ownMemory, ownPids;
     if (!FindHierarchy("memory", &hm, &ownMemory) || !FindHierarchy("pids", &hp, &ownPids))
         return false;
     std::string m = ownMemory + "/" + name, p = ownPids + "/" + name;
-    bool made = (mkdir(m.c_str(), 0700) == 0 || errno == EEXIST) && (mkdir(p.c_str(), 0700) == 0 || errno == EEXIST);
-    if (made && WriteSmall(m + "/memory.limit_in_bytes", std::to_string(l.memory)) &&
-        WriteSmall(p + "/pids.max", std::to_string(l.processes))) {
+    if (made(m) && made(p) && made(p + "/programs") && WriteSmall(m + "/memory.limit_in_bytes", std::to_string(l.memory)) &&
+        WriteSmall(p + "/programs/pids.max", std::to_string(l.processes))) {
         WriteSmall(m + "/memory.memsw.limit_in_bytes", std::to_string(l.memory));
-        int fm = open((m + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
-        int fp = open((p + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
-        if (fm >= 0 && fp >= 0) {
+        int fm = OpenProcs(m), fs = OpenProcs(p), fp = OpenProcs(p + "/programs"), fm2 = OpenProcs(m);
+        if (fm >= 0 && fs >= 0 && fp >= 0 && fm2 >= 0) {
             memory_ = m;
-            pids_ = p;
-            procs_ = {fm, fp};
+            pids_ = p + "/programs";
+            system_ = {fm, fs};
+            programs_ = {fm2, fp};
             *how = "cgroup v1";
             return true;
         }
-        if (fm >= 0)
-            close(fm);
-        if (fp >= 0)
-            close(fp);
+        for (int fd : {fm, fs, fp, fm2})
+            if (fd >= 0)
+                close(fd);
     }
-    rmdir(m.c_str());
-    rmdir(p.c_str());
+    undo();
     return false;
 }
 
@@ -181,13 +211,15 @@ uint64_t Cgroup::ProcessesRefused() const
 
 void Cgroup::Remove()
 {
-    for (int fd : procs_)
+    for (int fd : system_)
         close(fd);
-    procs_.clear();
-    if (!memory_.empty())
-        rmdir(memory_.c_str());
-    if (!pids_.empty() && pids_ != memory_)
-        rmdir(pids_.c_str());
+    for (int fd : programs_)
+        close(fd);
+    system_.clear();
+    programs_.clear();
+    for (const std::string &d : made_)
+        rmdir(d.c_str());
+    made_.clear();
     memory_.clear();
     pids_.clear();
 }

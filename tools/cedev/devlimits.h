@@ -10,14 +10,20 @@
 #include <string>
 #include <vector>
 
+// A device's cgroups: the memory limit holds for all its processes together; the
+// process limit for the programs run in it (and what they start), so that however many
+// they start, the device's own processes (its display, its Wine server and desktop,
+// cedev's helper) can still run and end them.
 class Cgroup {
 public:
     // Makes the session's cgroups with the limits; false (and nothing made) when the
     // machine does not let cedev. *how says which held.
     bool Make(const std::string &name, const Limits &limits, std::string *how);
-    // The cgroup.procs files a process writes "0" to, to join.
-    const std::vector<int> &Procs() const { return procs_; }
-    bool Active() const { return !procs_.empty(); }
+    // The cgroup.procs files a process writes "0" to, to join: as one of the device's
+    // own processes, or as a program.
+    const std::vector<int> &System() const { return system_; }
+    const std::vector<int> &Programs() const { return programs_; }
+    bool Active() const { return !system_.empty(); }
     // How often the kernel ended a process for the memory limit, and refused one for
     // the process limit, so far.
     uint64_t OomKills() const;
@@ -27,7 +33,8 @@ public:
 private:
     std::string memory_, pids_;
     bool v2_ = false;
-    std::vector<int> procs_;
+    std::vector<int> system_, programs_;
+    std::vector<std::string> made_;  // folders to remove, innermost first
 };
 
 // The device folder's own files (what it shares with the template excepted, its /tmp

@@ -180,7 +180,8 @@ private:
     std::string helperCommand_;
     bool started_ = false, ending_ = false, ended_ = false;
     long long nextWatch_ = 0;
-    uint64_t refused_ = 0;
+    uint64_t refused_ = 0, diskAtStart_ = 0, filesAtStart_ = 0;
+    bool diskSeen_ = false;
     DevLog jobLogs_;
 };
 
@@ -216,7 +217,8 @@ int Keeper::LogPipe()
 
 pid_t Keeper::Spawn(SpawnSpec spec, const std::string &role, std::string *error)
 {
-    pid_t pid = SpawnInside(ns_, owner_, cgroup_.Procs(), limits_, spec, error);
+    spec.oomScore = role == "job" ? 500 : role == "task" ? 0 : -500;
+    pid_t pid = SpawnInside(ns_, owner_, role == "job" ? cgroup_.Programs() : cgroup_.System(), limits_, spec, error);
     if (pid > 0) {
         Child c;
         c.role = role;
@@ -408,7 +410,7 @@ std::string Keeper::Start()
     SandboxChild child;
     child.keep = {info[1], ready[1]};
     child.out = child.err = out;
-    child.cgroupProcs = cgroup_.Procs();
+    child.cgroupProcs = cgroup_.System();
     child.rlimits = &limits_;
     std::string readyFd = std::to_string(ready[1]);
     bwrap_ = StartBwrap(b, {"/bin/bash", "-c", "printf r >&\"$0\" && exec sleep infinity", readyFd}, owner_,
@@ -611,6 +613,7 @@ int Keeper::Run()
     }
     Say("device started: session " + sessionId_);
     started_ = true;
+    Watch();
     Loop();
     return kExitOk;
 }
@@ -1034,7 +1037,15 @@ void Keeper::Watch()
 {
     uint64_t bytes, files;
     DiskUse(device_, limits_, &bytes, &files);
-    if (bytes > limits_.disk || files > limits_.files) {
+    // A device that starts past its limit (a limit lowered, or files left when it was
+    // stopped for it) runs, so that its files can be removed; it is stopped when it
+    // grows further.
+    if (!diskSeen_) {
+        diskSeen_ = true;
+        diskAtStart_ = bytes;
+        filesAtStart_ = files;
+    }
+    if ((bytes > limits_.disk && bytes > diskAtStart_) || (files > limits_.files && files > filesAtStart_)) {
         std::string what = bytes > limits_.disk ? "its files passed its disk limit of " + SizeText(limits_.disk)
                                                 : "its files passed its limit of " + std::to_string(limits_.files) + " files";
         Say("the device was stopped: " + what);
@@ -1101,7 +1112,8 @@ void Keeper::End(bool keepRegistry, const std::string &reason, const std::string
     if (bwrap_ > 0 && !WaitUntil([&] { return children_[bwrap_].exited; }, kEndWaitMs, -1, &why))
         Say("the device's processes did not end within " + std::to_string(kEndWaitMs / 1000) + " s");
     Reap();
-    std::string end = reason;
+    // A program ended with the device learns why: the reason, or the note of a bad end.
+    std::string end = brokenNote.empty() ? reason : "note:" + brokenNote;
     for (auto &j : jobs_) {
         if (!j.second.done) {
             auto c = children_.find(j.second.pid);

@@ -358,6 +358,16 @@ pid_t SpawnInside(const SessionNamespaces &ns, const Owner &owner, const std::ve
         // caller (CLONE_PARENT), in the session's process namespace.
         close(report[0]);
         JoinCgroups(cgroupProcs);
+        if (spec.oomScore) {
+            // Raising it is always allowed; lowering it only to root, before it drops.
+            int fd = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+            std::string score = std::to_string(spec.oomScore);
+            if (fd >= 0) {
+                if (write(fd, score.data(), score.size()) < 0) {
+                }
+                close(fd);
+            }
+        }
         ApplyRlimits(limits, !cgroupProcs.empty());
         if (!DropToOwner(owner)) {
             WriteError(report[1], "cannot take the device's uid");

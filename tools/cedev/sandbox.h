@@ -89,6 +89,9 @@ struct SpawnSpec {
     std::string cwd = "/device/drive_c";
     int in = -1, out = -1, err = -1;  // -1: /dev/null
     bool fixedLayout = false;         // no address-space randomisation (Wine)
+    // How readily the kernel ends it when the device runs out of memory: programs
+    // before the device's own processes (its display, Wine server, cedev's helper).
+    int oomScore = 0;
 };
 
 // Starts a process inside the session as the device's user, with no capability, in a

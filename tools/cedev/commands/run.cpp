@@ -29,14 +29,17 @@ ProgramKind HostProgramKind(const std::string &path)
             close(fd);
         Fail("no such program: " + path);
     }
-    unsigned char dos[kDosHeaderSize] = {}, pe[kPeHeaderSize] = {};
-    ssize_t n = read(fd, dos, sizeof(dos)), m = 0;
-    if (n == static_cast<ssize_t>(sizeof(dos)))
-        m = pread(fd, pe, sizeof(pe), PeHeaderOffset(dos));
+    ProgramKind kind = ClassifyProgram(
+        [&](uint64_t at, unsigned char *to, size_t size) {
+            ssize_t got = pread(fd, to, size, static_cast<off_t>(at));
+            return got < 0 ? size_t(0) : static_cast<size_t>(got);
+        },
+        static_cast<uint64_t>(st.st_size));
     close(fd);
-    ProgramKind kind = ClassifyProgram(dos, n < 0 ? 0 : n, pe, m < 0 ? 0 : m);
     if (kind == ProgramKind::NotProgram)
         Fail(path + " is not a Windows program");
+    if (kind == ProgramKind::CutShort)
+        Fail(path + " is cut short: its sections run past the end of the file");
     return kind;
 }
 
@@ -53,7 +56,7 @@ std::string Reason(const std::string &program, const std::string &reason, const 
     if (reason == CEDEV_END_DISK)
         return program + " was ended: the device was stopped when its files passed its disk limit (" +
                SizeText(limits.disk) + ")";
-    if (reason.compare(0, 5, "lost:") == 0)
+    if (reason.compare(0, 5, "lost:") == 0 || reason.compare(0, 5, "note:") == 0)
         return program + " was ended: " + reason.substr(5);
     return program + " was ended: " + reason;
 }

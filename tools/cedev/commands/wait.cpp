@@ -25,6 +25,11 @@ int WaitExit(Context &ctx, double timeout)
             if (reason == CEDEV_END_MEMORY)
                 Fail(what + " was ended: the device reached its memory limit (" +
                      SizeText(ctx.device.ReadLimits().memory) + ")");
+            if (reason == CEDEV_END_FILE_SIZE)
+                Fail(what + " was ended: it wrote a file past the device's limit on one file (" +
+                     SizeText(ctx.device.ReadLimits().fileSize) + ")");
+            if (reason.compare(0, 5, "note:") == 0)
+                Fail(what + " was ended: " + reason.substr(5));
             Fail(what + " was ended (" + reason + ")");
         }
         return atoi(code.c_str());

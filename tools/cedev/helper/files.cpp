@@ -121,17 +121,22 @@ int CmdProgram(int argc, wchar_t **argv)
                            OPEN_EXISTING, 0, NULL);
     if (f == INVALID_HANDLE_VALUE)
         return Fail(L"no such program on the device: " + std::wstring(argv[0]));
-    unsigned char dos[kDosHeaderSize] = {}, pe[kPeHeaderSize] = {};
-    DWORD n = 0, m = 0;
-    if (ReadFile(f, dos, sizeof(dos), &n, NULL) && n == sizeof(dos)) {
-        DWORD at = PeHeaderOffset(dos);
-        if (SetFilePointer(f, (LONG)at, NULL, FILE_BEGIN) != at || !ReadFile(f, pe, sizeof(pe), &m, NULL))
-            m = 0;
-    }
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(f, &size);
+    ProgramKind kind = ClassifyProgram(
+        [&](uint64_t at, unsigned char *to, size_t n) {
+            OVERLAPPED o = {};
+            o.Offset = (DWORD)at;
+            o.OffsetHigh = (DWORD)(at >> 32);
+            DWORD got = 0;
+            return ReadFile(f, to, (DWORD)n, &got, &o) ? (size_t)got : (size_t)0;
+        },
+        (uint64_t)size.QuadPart);
     CloseHandle(f);
-    ProgramKind kind = ClassifyProgram(dos, n, pe, m);
     if (kind == ProgramKind::NotProgram)
         return Fail(std::wstring(argv[0]) + L" is not a Windows program");
+    if (kind == ProgramKind::CutShort)
+        return Fail(std::wstring(argv[0]) + L" is cut short: its sections run past the end of the file");
     Out(kind == ProgramKind::Ce ? "ce\n" : "native\n");
     return EXIT_OK;
 }
