@@ -13,7 +13,8 @@ mode=${2:-run}
 cedev=$build/bin/cedev
 . "$(dirname "$0")/program.sh" "$build"
 prog=$PROG
-export CEDEV_DEVICE=$build/handheld
+# The default handheld, unless a device is named.
+export CEDEV_DEVICE=${CEDEV_DEVICE:-$build/handheld}
 
 [ -f "$CEDEV_DEVICE/.cedev/device" ] || "$cedev" init
 echo "RegSave: the $PROG_BUILD build, $prog"

@@ -59,16 +59,33 @@ for cmd in "reg query HKLM\\Comm BootCount" "reg set HKLM\\Comm BootCount REG_DW
 done
 expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000001" "BootCount, which neither command changed"
 
-step "a cold boot under a program run in the foreground ends it with one line of cedev's"
-cedev run "$TEST_BIN/holder.exe" '\Windows\win.ini' >"$TEST_DEVICES/$NAME.out" 2>"$TEST_DEVICES/$NAME.err" &
-runner=$!
+step "a cold boot or a stop under a program run in the foreground ends it with one line of cedev's"
+for ender in reset stop; do
+    cedev run "$TEST_BIN/holder.exe" '\Windows\win.ini' >"$TEST_DEVICES/$NAME.out" 2>"$TEST_DEVICES/$NAME.err" &
+    runner=$!
+    cedev run "$TEST_BIN/holder.exe" --held
+    cedev $ender >/dev/null
+    rc=0
+    wait $runner || rc=$?
+    [ $rc != 0 ] || fail "a program ended by 'cedev $ender' reported success"
+    expect_eq "$(cat "$TEST_DEVICES/$NAME.err")" "cedev: $TEST_BIN/holder.exe was ended: the device was stopped or cold-booted while it ran" \
+        "what the foreground run said of 'cedev $ender'"
+done
+
+step "a detached program, and the handheld's own image, ended by a stop say so too"
+cedev run --detach "$TEST_BIN/holder.exe" '\Windows\win.ini'
 cedev run "$TEST_BIN/holder.exe" --held
-cedev reset >/dev/null
+cedev stop
+expect_error "the program was ended: the device was stopped or cold-booted while it ran" cedev wait exit
+cedev run "$CE_ARM/RegSave.exe" >/dev/null 2>"$TEST_DEVICES/$NAME.err" &
+runner=$!
+wait_until 40 "the handheld's image to show its window" eval 'cedev wait window Registry --timeout 1 2>/dev/null'
+cedev stop
 rc=0
 wait $runner || rc=$?
-[ $rc != 0 ] || fail "a program ended by a cold boot reported success"
-expect_eq "$(cat "$TEST_DEVICES/$NAME.err")" "cedev: $TEST_BIN/holder.exe was ended: the device was stopped or cold-booted while it ran" \
-    "what the foreground run said"
+[ $rc != 0 ] || fail "the handheld's image ended by a stop reported success"
+expect_match "$(cat "$TEST_DEVICES/$NAME.err")" "^cedev: .*RegSave\.exe was ended: the device was stopped or cold-booted while it ran$" \
+    "what the handheld's image run in the foreground said"
 
 step "a cold boot that cannot replace a registry file names it by its place on the host"
 cedev stop
@@ -106,3 +123,84 @@ cedev reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Perflib' >/de
 expect_error "no key" cedev reg query 'HKLM\Software\Classes'
 cedev reset >/dev/null
 expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000001" "BootCount after the cold boot"
+
+step "what cedev is given wrongly is one line naming it: a folder, a device or a FIFO to put, a program cut short, an option for a program, a command line too long"
+expect_error "$TEST_DEVICES is a folder; put copies one file" cedev put "$TEST_DEVICES" '\Flash Disk'
+expect_error "/dev/null is not a regular file" cedev put /dev/null '\Flash Disk'
+mkfifo "$TEST_DEVICES/$NAME.fifo"
+expect_error "$NAME.fifo is not a regular file" cedev put "$TEST_DEVICES/$NAME.fifo" '\Flash Disk'
+head -c 3000 "$BIN/RegSave.exe" >"$TEST_DEVICES/$NAME.cut.exe"
+expect_error "$NAME.cut.exe is cut short: its sections run past the end of the file" cedev run "$TEST_DEVICES/$NAME.cut.exe"
+cedev put "$TEST_DEVICES/$NAME.cut.exe" '\Flash Disk'
+expect_error "cut short" cedev run "\\Flash Disk\\$NAME.cut.exe"
+expect_error "run: unknown option '-x.exe'" cedev run -x.exe
+expect_error "a command line in the device holds at most 32000" cedev run '\Windows\system32\cmd.exe' /c "$(printf 'a%.0s' {1..40000})"
+expect_error "a command line in the device holds at most 32000" cedev run '\Windows\system32\cmd.exe' /c $(seq 1 20000)
+
+step "a copy interrupted by Ctrl+C leaves nothing behind in the device"
+big=$TEST_DEVICES/$NAME.big
+head -c $((400 << 20)) /dev/zero >"$big"
+timeout 60 "$CEDEV" put "$big" '\Flash Disk' 2>/dev/null &
+putter=$!
+wait_until 20 "the copy to be under way" eval 'compgen -G "$CEDEV_DEVICE/drive_c/Flash Disk/.cedev-put-*" >/dev/null'
+kill -INT $putter
+rc=0
+wait $putter || rc=$?
+[ $rc != 0 ] || fail "an interrupted put succeeded"
+wait_until 10 "the interrupted copy to go" eval '! compgen -G "$CEDEV_DEVICE/drive_c/Flash Disk/.cedev-put-*" >/dev/null'
+[ ! -e "$CEDEV_DEVICE/drive_c/Flash Disk/$NAME.big" ] || fail "an interrupted put left the file in place"
+rm -f "$big"
+
+step "the device's core library and driver libraries come back as the build made them at its next start"
+cedev put "$BIN/cedev-driver.dll" '\Windows\COREDLL.dll'
+cedev put "$BIN/COREDLL.dll" '\Windows\KeyRelay.dll'
+cedev stop
+start_program
+cedev key alt+f4
+expect_eq "$(exit_code)" 0 "RegSave's exit code after its core library was replaced"
+cmp -s "$BIN/COREDLL.dll" "$CEDEV_DEVICE/drive_c/windows/COREDLL.dll" || fail "\\Windows\\COREDLL.dll was not restored"
+cmp -s "$BIN/cedev-driver.dll" "$CEDEV_DEVICE/drive_c/windows/KeyRelay.dll" || fail "\\Windows\\KeyRelay.dll was not restored"
+grep -q 'COREDLL.dll differed from the build.s; it was restored' "$CEDEV_DEVICE/.cedev/log" ||
+    fail "the device's log does not say that COREDLL.dll was restored"
+
+step "a device keeps to its limits, and says which one a program passed; another device runs on meanwhile"
+small=$TEST_DEVICES/$NAME.small
+in_small() { CEDEV_DEVICE=$small cedev "$@"; }
+in_small init --force --memory 256M --processes 60 --file-size 8M --disk 96M --log-size 512K >/dev/null
+expect_match "$(in_small limits)" "memory +256 MiB" "the small device's limits"
+expect_error "was ended: the device reached its memory limit \(256 MiB" in_small run "$TEST_BIN/intruder.exe" alloc 1024
+reg_value 'HKLM\Comm' BootCount >/dev/null
+# With room in memory for them, a program's processes meet their own limit.
+in_small stop
+in_small limits --memory 2G >/dev/null
+expect_match "$(in_small run "$TEST_BIN/intruder.exe" spawn 300 || true)" "^start refused after [0-9]+" \
+    "a program starting 300 processes"
+wait_until 10 "the log to name the process limit" grep -q "reached its limit of 60 processes" "$small/.cedev/log"
+in_small windows >/dev/null
+expect_error "was ended: it wrote a file past the device's limit on one file \(8 MiB\)" \
+    in_small run "$TEST_BIN/intruder.exe" write 'C:\big.bin' 64
+[ "$(stat -c %s "$small/drive_c/big.bin")" -le $((8 << 20)) ] || fail "a file passed the limit on one file"
+in_small rm '\big.bin'
+# Files each under the limit on one, past the disk's together: the device is stopped,
+# and the command that finds it so says why.
+said=
+for i in $(seq 1 20); do
+    said+=$(in_small run "$TEST_BIN/intruder.exe" write "C:\\f$i.bin" 7 2>&1) || break
+done
+deadline=$((SECONDS + 10))
+until [[ $said == *"disk limit of 96 MiB"* ]]; do
+    [ $SECONDS -lt $deadline ] || fail "nothing said the device passed its disk limit: $said"
+    said+=$(in_small windows 2>&1 || true)
+done
+for i in $(seq 1 20); do in_small rm "\\f$i.bin" 2>/dev/null || true; done
+in_small reg query 'HKLM\Comm' BootCount >/dev/null
+# Output past the log's limit: the newest part stays, within it.
+in_small run --detach "$TEST_BIN/intruder.exe" print 3
+expect_eq "$(in_small wait exit)" "" "what 'wait exit' printed"
+in_small run "$TEST_BIN/intruder.exe" print 3 /proc/1/fd/1 >/dev/null 2>&1 || true
+for log in "$small/.cedev/log" "$small"/.cedev/jobs/*.log; do
+    size=$(( $(stat -c %s "$log") + $(stat -c %s "$log.1" 2>/dev/null || echo 0) ))
+    [ $size -le $((512 << 10)) ] || fail "$log and the part before it hold $size bytes, past the log's limit"
+done
+in_small stop
+rm -rf "$small"

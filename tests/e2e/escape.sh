@@ -38,12 +38,14 @@ expect_eq "$(cd "$RECORDS" && md5sum device factory/system.reg factory/user.reg)
 # loopback works. The listener ends when its input does.
 coproc LISTENER { exec /usr/bin/python3 -c 'import socket, sys
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(); print(s.getsockname()[1], flush=True); sys.stdin.read()'; }
+# bash forgets a coprocess's id once it is reaped: kept here, for the wait below.
+listener=$LISTENER_PID
 read -r -t 20 port <&"${LISTENER[0]}" || fail "no port listening on the host's loopback"
 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1"' _ "$port" || fail "the host cannot reach its own port $port, so the probe proves nothing"
 expect_eq "$(cedev run "$TEST_BIN/netprobe.exe" 127.0.0.1 "$port" | tr -d '\r')" "self: connected
 127.0.0.1:$port: not reached (error 10061)" "connections from inside the device"
 exec {LISTENER[1]}>&-
-wait "$LISTENER_PID" || true
+wait "$listener" || true
 
 step "rm -r refuses a folder with a link inside, removing nothing; put takes a name of any script, never a control character"
 # A link inside a folder stops its removal before anything goes, whatever comes before it.

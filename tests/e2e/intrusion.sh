@@ -137,3 +137,59 @@ cedev stop
 kill $HOSTX
 wait $HOSTX || true
 HOSTX=
+
+step "nothing inside acts as the host's root: its files are its owner's, with no set-uid root and no user namespace"
+report=$(cedev run "$INTRUDER" root /device/drive_c/sb)
+expect_match "$report" "bash copied" "the intruder's report"
+expect_match "$report" "user namespace refused" "a user namespace made inside the device"
+owner=$(stat -c %u "$CEDEV_DEVICE/drive_c/sb")
+[ "$owner" != 0 ] || fail "a file the device made belongs to root"
+expect_eq "$owner" "$(stat -c %u "$CEDEV_DEVICE")" "the owner of a file the device made"
+expect_eq "$(stat -c %a "$CEDEV_DEVICE")" 700 "the device folder's mode"
+if [ "$(id -u)" = 0 ]; then
+    got=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$CEDEV_DEVICE/drive_c/sb" -p -c 'id -u' 2>/dev/null || true)
+    [ "$got" != 0 ] || fail "another user of the machine became root through the device's set-uid file"
+fi
+cedev rm '\sb'
+
+step "cedev's own processes are out of its programs' reach: a service that starts with the device and seizes each of them gets none, and cedev's answers stay true"
+cedev put "$INTRUDER" '\Program Files'
+SERVICES='HKLM\Software\Microsoft\Windows\CurrentVersion\RunServices'
+cedev reg set "$SERVICES" Seize REG_SZ 'C:\Program Files\intruder.exe seize 90 /tmp/seize.txt'
+cedev stop
+cedev reg set 'HKLM\SYSTEM\ORV\REGLock' EnableSave REG_DWORD 0
+expect_eq "$(reg_value 'HKLM\SYSTEM\ORV\REGLock' EnableSave)" "REG_DWORD 0x00000000" "EnableSave, set to 0 beside the seizer"
+rc=0
+cedev run "$TEST_BIN/arm/faults.exe" || rc=$?
+expect_eq "$rc" 7 "an ARM program's exit code beside the seizer"
+start_program
+tap_and_expect_box Save "Save OK" "$SAVED"
+expect_match "$(cedev ls '\Flash Disk')" "registry\.dat" "the listing of \\Flash Disk beside the seizer"
+seized=$CEDEV_DEVICE/.cedev/tmp/seize.txt
+wait_until 20 "the seizer to have seen the ARM runner" grep -qs "^saw armrun" "$seized"
+report=$(cat "$seized")
+expect_match "$report" "saw cedev-helper" "the seizer's report (it must have seen the helper to prove anything)"
+expect_match "$report" "saw wineserver" "the seizer's report"
+expect_no_report "$report" "TRACED|OPENED" "a service seizing cedev's processes"
+cedev reg delete "$SERVICES" Seize
+cedev stop
+
+step "cedev's own options come before the command: after it, --device is the command's word"
+other=$TEST_DEVICES/$NAME.other
+CEDEV_DEVICE=$other cedev init --force >/dev/null
+CEDEV_DEVICE=$other cedev reg set 'HKCU\Software\Victim' Keep REG_SZ kept
+rc=0
+cedev reg delete 'HKCU\Software\Victim' "--device=$other" >/dev/null 2>&1 || rc=$?
+[ $rc != 0 ] || fail "'reg delete KEY --device=OTHER' succeeded on this device, where there is no such key"
+cedev --device "$other" reg delete 'HKCU\Software\Victim' Nothing >/dev/null 2>&1 || true
+expect_eq "$(CEDEV_DEVICE=$other cedev reg query 'HKCU\Software\Victim' Keep)" "REG_SZ kept" "the other device's key"
+CEDEV_DEVICE=$other cedev stop
+said=$(cedev run '\Windows\system32\cmd.exe' /c echo --device "$other" | tr -d '\r')
+expect_eq "$said" "--device $other" "what a program given --device after run printed"
+[ ! -e "$other/.cedev/session" ] || fail "a program's --device started the other device"
+rm -rf "$other"
+
+step "no host path of the build shows inside the device's mounts (the device folder's own does: it is what the device is)"
+mounts=$(cedev run '\Windows\system32\cmd.exe' /c type '\\?\unix\proc\self\mountinfo' | tr -d '\r')
+expect_match "$mounts" " /device " "the device's mounts as seen inside (they prove nothing without the device's own)"
+! grep -qF "$BIN" <<<"$mounts" || fail "the device's mounts show a host path of the build: $(grep -F "$BIN" <<<"$mounts" | head -n 2)"

@@ -17,7 +17,10 @@ start_view() { # [ARGS...]
     local out=$TEST_DEVICES/$NAME.view try
     for try in 1 2 3 4 5; do
         PORT=$((20000 + RANDOM % 40000))
-        cedev view --port $PORT "$@" >"$out" 2>&1 &
+        # Emptied here, not by the job's own redirection, which may come after the
+        # first look at it: what an earlier view wrote would pass for this one's.
+        : >"$out"
+        cedev view --port $PORT "$@" >>"$out" 2>&1 &
         VIEW=$!
         wait_until 30 "the view to start" grep -q -e 'ends the view' -e '^cedev:' "$out"
         grep -q "is in use" "$out" || break
@@ -71,6 +74,7 @@ expect_error "the device is off" cedev view
 step "the page shows the screen at 2x, and a click on Save taps it"
 start_program
 start_view
+expect_eq "$(stat -c %a "$CEDEV_DEVICE/.cedev/view")" 700 "the mode of the view's folder, which holds its token"
 expect_match "$URL" "^http://127\.0\.0\.1:$PORT/" "address of the view"
 reachable 127.0.0.1 $PORT || fail "the view does not listen on 127.0.0.1:$PORT"
 ! reachable 127.0.0.2 $PORT || fail "the view listens beyond 127.0.0.1"
@@ -144,3 +148,42 @@ token=${BASH_REMATCH[2]} ws="ws://${BASH_REMATCH[1]}/websockify?token=${BASH_REM
 expect_match "$(probe "ws://127.0.0.1:$PORT/websockify?token=${token//?/0}" "$origin")" "^refused" "a client with a wrong token"
 expect_match "$(probe "$ws" "http://attacker.example")" "^refused" "a page of another site, with the token"
 expect_eq "$(probe "$ws" "$origin")" screen "the view's own page, with its token"
+
+step "the view's servers get no descriptor of its caller's"
+cedev stop
+start_program
+SECRET=$TEST_DEVICES/$NAME.secret
+echo "view-secret-$$" >"$SECRET"
+exec 7<"$SECRET"
+start_view
+exec 7<&-
+# The view's processes and all they started.
+tree() { local p; for p in "$@"; do echo "$p"; tree $(pgrep -P "$p" || true); done; }
+for pid in $(tree $(awk '{ print $1 }' "$CEDEV_DEVICE/.cedev/view/pids")); do
+    held=$(ls -l "/proc/$pid/fd" 2>/dev/null | grep -F "$SECRET" || true)
+    [ -z "$held" ] || fail "the view's process $pid ($(ps -o comm= -p "$pid")) holds its caller's file: $held"
+done
+rm -f "$SECRET"
+cedev stop
+wait "$VIEW" || true
+
+step "make view: Ctrl+C ends the view and stops the device"
+# Started as from a terminal: a script's background job would ignore Ctrl+C's signal.
+interactive() { exec $PY -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' "$@"; }
+for try in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    : >"$TEST_DEVICES/$NAME.make"
+    REGSAVE_BUILD=$BUILD_NAME VIEW_ARGS="--port $port" interactive "$SOURCE_DIR/tools/run.sh" "$(dirname "$BIN")" view \
+        >>"$TEST_DEVICES/$NAME.make" 2>&1 &
+    maker=$!
+    wait_until 60 "make view's view to start" grep -q -e 'ends the view' -e '^cedev:' "$TEST_DEVICES/$NAME.make"
+    if ! grep -q "is in use" "$TEST_DEVICES/$NAME.make"; then break; fi
+    wait $maker || true
+done
+grep -q 'ends the view' "$TEST_DEVICES/$NAME.make" || fail "make view's view did not start: $(cat "$TEST_DEVICES/$NAME.make")"
+kill -INT $maker
+rc=0
+wait $maker || rc=$?
+expect_eq "$rc" 130 "make view's exit code after Ctrl+C"
+expect_error "device is off" cedev windows
+rm -f "$TEST_DEVICES/$NAME.make"

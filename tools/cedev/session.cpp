@@ -54,6 +54,10 @@ bool TakeBrokenNote(const Device &device, std::string *note)
     unlink(taken.c_str());
     while (ok && !note->empty() && note->back() == '\n')
         note->pop_back();
+    // The keeper writes it as the device begins to end: the command that says so
+    // returns once the device has ended.
+    FileLock keeper;
+    keeper.Take(device.Record("keeper.lock"), LOCK_SH, 30000);
     return ok && !note->empty();
 }
 
