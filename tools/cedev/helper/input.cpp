@@ -43,6 +43,34 @@ static bool PenTo(POINT pt)
     return true;
 }
 
+// Waits until what was just sent has been taken in: the desktop has caught up with the
+// display's pointer, and the program that the input went to has handled it. A message
+// sent to a window is handled whenever its thread next looks at its queue, before its
+// input; a second one, after the first, is handled only once the thread has taken the
+// input queued before the first and come back for more. So a command that returns has
+// been acted on, and the next one (a look at the screen, another tap) sees its effect.
+static void Settle(const POINT *pen)
+{
+    DWORD_PTR result;
+    for (int i = 0; i < 2; ++i)
+        SendMessageTimeoutW(GetDesktopWindow(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
+    HWND targets[3] = {GetForegroundWindow(), NULL, NULL};
+    GUITHREADINFO gti = {};
+    gti.cbSize = sizeof(gti);
+    if (targets[0] && GetGUIThreadInfo(GetWindowThreadProcessId(targets[0], NULL), &gti) && gti.hwndCapture)
+        targets[1] = GetAncestor(gti.hwndCapture, GA_ROOT);
+    if (pen) {
+        HWND under = WindowFromPoint(*pen);
+        targets[2] = under ? GetAncestor(under, GA_ROOT) : NULL;
+    }
+    for (int round = 0; round < 2; ++round) {
+        for (HWND w : targets) {
+            if (w && w != GetDesktopWindow())
+                SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
+        }
+    }
+}
+
 static bool OnScreen(POINT pt)
 {
     return pt.x >= 0 && pt.y >= 0 && pt.x < GetSystemMetrics(SM_CXSCREEN) && pt.y < GetSystemMetrics(SM_CYSCREEN);
@@ -71,6 +99,7 @@ int CmdTap(int argc, wchar_t **argv)
         return rc;
     if (!PenTo(pt) || !Press(pt, MOUSEEVENTF_LEFTDOWN) || !Press(pt, MOUSEEVENTF_LEFTUP))
         return Fail(L"the pen input was refused");
+    Settle(&pt);
     return EXIT_OK;
 }
 
@@ -85,6 +114,7 @@ int CmdPen(int argc, wchar_t **argv)
     DWORD flag = lstrcmpW(argv[0], L"down") ? MOUSEEVENTF_LEFTUP : MOUSEEVENTF_LEFTDOWN;
     if (!PenTo(pt) || !Press(pt, flag))
         return Fail(L"the pen input was refused");
+    Settle(&pt);
     return EXIT_OK;
 }
 
@@ -171,5 +201,6 @@ int CmdKey(int argc, wchar_t **argv)
         seq.push_back(Key(chord[i], true));
     if (SendInput((UINT)seq.size(), seq.data(), sizeof(INPUT)) != seq.size())
         return Fail(L"the key input was refused");
+    Settle(NULL);
     return EXIT_OK;
 }
