@@ -34,10 +34,9 @@ expect_as_before() { # WHAT
 
 installer() { cedev run "$INSTALLER" "$@"; }
 
-# Puts a cabinet on the flash disk and installs it.
+# Installs a cabinet of the host's, as 'cedev install' does.
 install() { # CABINET
-    cedev put "$1" '\Flash Disk'
-    installer install "\\Flash Disk\\$(basename "$1")"
+    cedev install "$1"
 }
 
 # A cabinet made from the description on stdin, as the build makes RegSave.cab.
@@ -54,15 +53,12 @@ describe() { # APPNAME
     cat
 }
 
-# The cabinet is refused in one line matching REGEX, and nothing changes but for the
-# cabinet, which stays.
+# The cabinet is refused in one line matching REGEX, and nothing changes: 'cedev
+# install' takes the cabinet out again.
 refused_whole() { # CABINET REGEX
-    local cab="\\Flash Disk\\$(basename "$1")"
-    cedev put "$1" '\Flash Disk'
     snapshot before
-    expect_error "$2" installer install "$cab"
+    expect_error "$2" cedev install "$1"
     expect_as_before "$(basename "$1")"
-    cedev rm "$cab"
 }
 
 step "RegSave.cab puts RegSave into \\Program Files\\RegSave, its shortcut into the Start menu, and its record"
@@ -73,20 +69,21 @@ wrote \\Program Files\\RegSave\\RegSave.exe
 wrote \\Windows\\Programs\\RegSave.lnk" "what the installer says"
 cmp -s "$CEDEV_DEVICE/drive_c/Program Files/RegSave/RegSave.exe" "$CE_ARM/RegSave.exe" ||
     fail "\\Program Files\\RegSave\\RegSave.exe is not build/ce-arm/RegSave.exe"
-expect_eq "$(cedev ls '\Flash Disk')" "" "the flash disk after the install (the cabinet is deleted)"
+expect_eq "$(cedev ls '\Windows\AppMgr\Install')" "" "the installer's folder after the install (the cabinet is deleted)"
 record="HKLM\\Software\\Apps\\$PACKAGE"
 expect_eq "$(reg_value "$record" Instl)" "REG_DWORD 0x00000001" "Instl"
 expect_eq "$(reg_value "$record" InstlDir)" 'REG_SZ \Program Files\RegSave' "InstlDir"
-expect_eq "$(reg_value "$record" CabFile)" 'REG_SZ \Flash Disk\RegSave.cab' "CabFile"
+expect_eq "$(reg_value "$record" CabFile)" 'REG_SZ \Windows\AppMgr\Install\RegSave.cab' "CabFile"
 link=$(cat "$CEDEV_DEVICE/drive_c/windows/Programs/RegSave.lnk")
 expect_eq "$link" '36#"\Program Files\RegSave\RegSave.exe"' "the shortcut"
 target=${link#*#}
 expect_eq "${link%%#*}" "${#target}" "the shortcut's count of what follows '#'"
 
-step "RegSave starts from the shortcut's target, the ARM image from the cabinet, and saves"
-target=${target//\"/}
-cedev run --detach "$target"
+step "RegSave starts from its shortcut, the ARM image from the cabinet, and saves"
+cedev run --detach '\Windows\Programs\RegSave.lnk'
 cedev wait window Registry
+[ -n "$(device_pids 'armrun\.exe\.so C:\\Program Files\\RegSave\\RegSave\.exe')" ] ||
+    fail "the shortcut did not start the cabinet's image on the ARM runner: $(device_pids RegSave | xargs -r ps -o args= -p)"
 tap_and_expect_box Save "Save OK" "$SAVED"
 # What RegSave itself changed goes back, so that what is left is the installer's.
 cedev rm "$HIVE"
@@ -94,9 +91,9 @@ cedev reg set 'HKLM\SYSTEM\ORV\REGLock' EnableSave REG_DWORD 0
 cedev reg set 'HKLM\Comm' BootCount REG_DWORD "${boot#REG_DWORD }"
 
 step "removing RegSave leaves the device's files and registry as they were before the install"
-expect_eq "$(installer uninstall "$PACKAGE")" "removed $PACKAGE" "what the installer says"
+expect_eq "$(cedev uninstall "$PACKAGE")" "removed $PACKAGE" "what the installer says"
 expect_as_before "after removing RegSave"
-expect_error "no package named \"$PACKAGE\" is installed" installer uninstall "$PACKAGE"
+expect_error "no package named \"$PACKAGE\" is installed" cedev uninstall "$PACKAGE"
 
 step "registry values are written with the install folder put in, and a replaced value comes back at removal"
 cedev reg set 'HKLM\Comm' BootCount REG_DWORD 5

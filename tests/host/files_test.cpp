@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -123,6 +124,30 @@ protected:
         return !lstat(Path(rel).c_str(), &st);
     }
     void Touch(const std::string &rel) const { close(open(Path(rel).c_str(), O_WRONLY | O_CREAT, 0644)); }
+    std::string Read(const std::string &rel) const
+    {
+        std::string text;
+        char buf[4096];
+        int fd = open(Path(rel).c_str(), O_RDONLY);
+        ssize_t n;
+        while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0)
+            text.append(buf, n);
+        if (fd >= 0)
+            close(fd);
+        return text;
+    }
+    std::vector<std::string> Entries(const std::string &rel) const
+    {
+        std::vector<std::string> names;
+        if (DIR *d = opendir(Path(rel).c_str())) {
+            while (dirent *e = readdir(d)) {
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                    names.push_back(e->d_name);
+            }
+            closedir(d);
+        }
+        return names;
+    }
 
     int Rm(const std::string &path, bool recursive = false)
     {
@@ -135,8 +160,9 @@ protected:
         return RemoveCommand(static_cast<int>(argv.size()), argv.data());
     }
 
-    // put, with the bytes as its standard input.
-    int Put(const std::string &path, const std::string &name, const std::string &bytes)
+    // put, with the bytes as its standard input, and its options.
+    int Put(const std::string &path, const std::string &name, const std::string &bytes,
+            std::vector<std::string> options = {})
     {
         std::string input = root_ + ".input";
         int fd = open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -146,9 +172,12 @@ protected:
         fd = open(input.c_str(), O_RDONLY);
         dup2(fd, 0);
         close(fd);
-        std::string args[3] = {root_, path, name};
-        char *argv[3] = {&args[0][0], &args[1][0], &args[2][0]};
-        int rc = PutCommand(3, argv);
+        std::vector<std::string> args = {root_, path, name};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(&a[0]);
+        int rc = PutCommand(static_cast<int>(argv.size()), argv.data());
         dup2(saved, 0);
         close(saved);
         unlink(input.c_str());
@@ -169,6 +198,28 @@ TEST_F(DeviceRoot, PutTakesOnlyANameRmCanRemoveAgain)
     EXPECT_EQ(g_message, "cannot put 'caf\xe9.txt': the name is not UTF-8 text, and a device file name is Unicode: "
                          "rename the file first");
     EXPECT_FALSE(Exists("Flash Disk/caf\xe9.txt"));
+}
+
+// A copy cut short (its sender interrupted or killed) is never taken for the file: the
+// size it was to have is checked, and nothing is left of it.
+TEST_F(DeviceRoot, PutOfACopyCutShortChangesNothing)
+{
+    ASSERT_EQ(Put("Flash Disk", "kept.txt", "old"), kOk) << g_message;
+    EXPECT_EQ(Put("Flash Disk", "kept.txt", "new, but cut", {"--size", "100"}), kFail);
+    EXPECT_EQ(g_message, "the copy of \\Flash Disk\\kept.txt was cut short (12 of 100 bytes); nothing was changed");
+    EXPECT_EQ(Read("Flash Disk/kept.txt"), "old");
+    EXPECT_EQ(Entries("Flash Disk"), std::vector<std::string>{"kept.txt"});
+    EXPECT_EQ(Put("Flash Disk", "kept.txt", "whole", {"--size", "5"}), kOk) << g_message;
+    EXPECT_EQ(Read("Flash Disk/kept.txt"), "whole");
+}
+
+// With --folders, the folders on the way are made; without, a missing one is refused.
+TEST_F(DeviceRoot, PutMakesMissingFoldersOnlyWhenAsked)
+{
+    EXPECT_EQ(Put("Windows\\AppMgr\\Install", "a.cab", "x"), kFail);
+    EXPECT_FALSE(Exists("Windows/AppMgr"));
+    EXPECT_EQ(Put("Windows\\AppMgr\\Install", "a.cab", "x", {"--folders"}), kOk) << g_message;
+    EXPECT_EQ(Read("Windows/AppMgr/Install/a.cab"), "x");
 }
 
 TEST_F(DeviceRoot, RmRemovesALinkItselfAndFollowsNoneOnTheWay)

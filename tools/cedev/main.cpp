@@ -26,7 +26,7 @@ struct {
     {"tap", CmdTap},           {"pen", CmdPen},       {"key", CmdKey},       {"windows", CmdWindows},
     {"box", CmdBox},           {"screenshot", CmdScreenshot},                {"view", CmdView}, {"reg", CmdReg},
     {"ls", CmdLs},             {"rm", CmdRm},         {"put", CmdPut},       {"hive", CmdHive}, {"reset", CmdReset},
-    {"stop", CmdStop},
+    {"stop", CmdStop},         {"install", CmdInstall}, {"uninstall", CmdUninstall},
 };
 
 int Run(int argc, char **argv)

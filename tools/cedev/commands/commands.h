@@ -32,6 +32,8 @@ int CmdPut(Context &, Args &);
 int CmdHive(Context &, Args &);
 int CmdReset(Context &, Args &);
 int CmdStop(Context &, Args &);
+int CmdInstall(Context &, Args &);
+int CmdUninstall(Context &, Args &);
 
 // What several commands share (shared.cpp).
 class Session;

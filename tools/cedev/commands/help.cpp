@@ -19,7 +19,9 @@ own options come before the command; every word after it is the command's.
   run PROGRAM.exe [--detach] [ARGS] [-- ARGS]
                                  copy PROGRAM into "\Program Files" and run it; exit
                                  with its exit code (--detach: return once it started);
-                                 a device path (\Windows\regedit.exe) runs in place
+                                 a device path (\Windows\regedit.exe) runs in place,
+                                 and a shortcut (\Windows\Programs\X.lnk) runs its
+                                 target
   wait exit|window TITLE|nowindow TITLE|box|nobox|focus TEXT [--timeout SECONDS]
                                  wait for a detached program to end (exit code is its
                                  own), or for the screen to show or lose something;
@@ -52,6 +54,11 @@ own options come before the command; every word after it is the command's.
                                  the root and the device's own folders are refused
   put FILE PATH                  copy a host FILE into the device (PATH may be a
                                  folder); only a regular file is replaced
+  install FILE.cab               install a handheld's install cabinet as the device does:
+                                 its files, registry entries and shortcut, and its
+                                 record; a cabinet it refuses changes nothing
+  uninstall NAME                 remove an installed package ("PROVIDER APPNAME", as
+                                 install said), leaving the device as it was before
   hive [PATH]                    check that the saved registry (default
                                  "\Flash Disk\registry.dat") reads back cleanly
   reset                          cold boot: programs end, and the registry becomes the

@@ -278,6 +278,8 @@ int CmdInit(Context &ctx, Args &args)
     std::string win = dir + "/drive_c/windows";
     bool ok = CopyFile(ctx.build.bin + "/COREDLL.dll", win + "/COREDLL.dll") && mkdir((win + "/cedev").c_str(), 0755) == 0 &&
               mkdir((dir + "/drive_c/Flash Disk").c_str(), 0755) == 0 &&
+              // Where the handheld's installer takes cabinets in ('cedev install').
+              mkdir((win + "/AppMgr").c_str(), 0755) == 0 && mkdir((win + "/AppMgr/Install").c_str(), 0755) == 0 &&
               (mkdir((dir + "/drive_c/Program Files").c_str(), 0755) == 0 || errno == EEXIST) &&
               AppendFile(dir + "/system.reg", kMachineKeys);
     if (ok && target) {

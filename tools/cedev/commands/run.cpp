@@ -8,6 +8,7 @@
 #include "../devpath.h"
 #include "../keeper.h"
 #include "../programkind.h"
+#include "../sandbox.h"
 #include "../session.h"
 
 #include <cerrno>
@@ -61,6 +62,59 @@ std::string Reason(const std::string &program, const std::string &reason, const 
     return program + " was ended: " + reason;
 }
 
+// A shortcut of the device (NN#"\path\target.exe" ARGS, NN the count of what follows
+// the #): its target and the arguments it gives. Read from the device folder without
+// following a link, and taken as data: a target must be a device path.
+void ReadShortcut(const Device &device, const std::string &place, const std::string &shown, std::string *target,
+                  std::vector<std::string> *args)
+{
+    std::string path = "drive_c/" + place;
+    for (char &c : path)
+        if (c == '\\')
+            c = '/';
+    int root = open(device.Dir().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = root >= 0 ? OpenBelow(root, path, O_RDONLY | O_NONBLOCK) : -1;
+    if (root >= 0)
+        close(root);
+    struct stat st;
+    char buf[1025];
+    ssize_t n = -1;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= 1024)
+        n = read(fd, buf, sizeof(buf) - 1);
+    if (fd >= 0)
+        close(fd);
+    if (fd < 0)
+        Fail("no such shortcut on the device: " + shown);
+    std::string text = n > 0 ? std::string(buf, n) : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    size_t hash = text.find('#');
+    std::string rest = hash == std::string::npos ? "" : text.substr(hash + 1);
+    bool counted = hash > 0 && hash != std::string::npos && text.find_first_not_of("0123456789") == hash &&
+                   std::to_string(rest.size()) == text.substr(0, hash);
+    if (!counted)
+        Fail(shown + " is not a shortcut cedev takes (NN#\"\\path\\program.exe\")");
+    size_t end;
+    if (rest.size() > 1 && rest[0] == '"' && (end = rest.find('"', 1)) != std::string::npos) {
+        *target = rest.substr(1, end - 1);
+        rest = rest.substr(end + 1);
+    } else {
+        end = rest.find(' ');
+        *target = rest.substr(0, end);
+        rest = end == std::string::npos ? "" : rest.substr(end);
+    }
+    std::vector<std::string> given;
+    size_t at = 0;
+    while ((at = rest.find_first_not_of(' ', at)) != std::string::npos) {
+        size_t space = rest.find(' ', at);
+        given.push_back(rest.substr(at, space == std::string::npos ? std::string::npos : space - at));
+        at = space;
+    }
+    args->insert(args->begin(), given.begin(), given.end());
+    if (target->empty() || (*target)[0] != '\\')
+        Fail(shown + " leads to '" + *target + "', which is not a device path");
+}
+
 }  // namespace
 
 int CmdRun(Context &ctx, Args &args)
@@ -104,6 +158,12 @@ int CmdRun(Context &ctx, Args &args)
         DeviceNames(prog);
         session.Ensure(false, nullptr);
         std::string place = ResolveDevicePath(ctx.device, prog, &session);
+        if (place.size() > 4 && SameName(place.substr(place.size() - 4), ".lnk")) {
+            std::string target;
+            ReadShortcut(ctx.device, place, prog, &target, &progArgs);
+            DeviceNames(target);
+            place = ResolveDevicePath(ctx.device, target, &session);
+        }
         HelperAnswer a = session.Helper({"program", "\\" + place});
         if (a.code != 0)
             Fail(a.err.size() > 7 ? OneLine(a.err.substr(7, a.err.find('\n') - 7)) : "cannot tell what kind of program " + prog + " is");

@@ -128,7 +128,8 @@ bool Find(int dir, const std::string &name, std::string *found, struct stat *st)
 
 // Walks to a path from the root. Fails, with its message printed, when a folder on the
 // way is missing, a link, or not a folder.
-bool Walk(const char *root, const std::string &path, Place *place, int *rc)
+// make: folders missing on the way are made (the last name's too).
+bool Walk(const char *root, const std::string &path, Place *place, int *rc, bool make = false)
 {
     std::vector<std::string> names;
     std::string problem = SplitDevicePath(path, &names);
@@ -144,6 +145,10 @@ bool Walk(const char *root, const std::string &path, Place *place, int *rc)
     for (size_t i = 0; i < names.size(); ++i) {
         std::string found;
         bool there = Find(place->dir.get(), names[i], &found, &place->st);
+        if (!there && make && errno == ENOENT && mkdirat(place->dir.get(), names[i].c_str(), 0755) == 0) {
+            found = names[i];
+            there = fstatat(place->dir.get(), found.c_str(), &place->st, AT_SYMLINK_NOFOLLOW) == 0;
+        }
         place->names.push_back(there ? found : names[i]);
         if (i + 1 == names.size()) {
             place->exists = there;
@@ -363,14 +368,14 @@ void RemoveTemp(int)
     _exit(130);
 }
 
-int Put(const char *root, const std::string &path, const std::string &hostName, long long size)
+int Put(const char *root, const std::string &path, const std::string &hostName, long long size, bool folders)
 {
     std::string problem = NameProblem(hostName);
     if (!problem.empty())
         return Fail("cannot put '" + hostName + "': " + problem);
     Place p;
     int rc = kOk;
-    if (!Walk(root, path, &p, &rc))
+    if (!Walk(root, path, &p, &rc, folders))
         return rc;
     // Into a folder under the host file's name, or onto the file named.
     Fd dir;
@@ -449,9 +454,16 @@ int RemoveCommand(int argc, char **argv)
 
 int PutCommand(int argc, char **argv)
 {
-    if (argc == 3)
-        return Put(argv[0], argv[1], argv[2], -1);
-    if (argc == 5 && !strcmp(argv[3], "--size") && argv[4][0] >= '0' && argv[4][0] <= '9')
-        return Put(argv[0], argv[1], argv[2], atoll(argv[4]));
-    return Usage();
+    // put ROOT PATH NAME [--size N] [--folders]
+    long long size = -1;
+    bool folders = false;
+    for (int i = 3; i < argc; ++i) {
+        if (!strcmp(argv[i], "--size") && i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9')
+            size = atoll(argv[++i]);
+        else if (!strcmp(argv[i], "--folders"))
+            folders = true;
+        else
+            return Usage();
+    }
+    return argc >= 3 ? Put(argv[0], argv[1], argv[2], size, folders) : Usage();
 }
