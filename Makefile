@@ -20,8 +20,10 @@ $(BUILD_DIR)/CMakeCache.txt: | deps
 build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j$$(nproc)
 
+# The suite's own time, the tests alone (not the build), is its last line.
 test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j$$(nproc)
+	@start=$$(date +%s); rc=0; (cd $(BUILD_DIR) && ctest --output-on-failure -j$$(nproc)) || rc=$$?; \
+	echo "make test: the tests took $$(($$(date +%s) - start)) s"; exit $$rc
 
 run: build
 	@REGSAVE_BUILD=$(BUILD) tools/run.sh $(BUILD_DIR)

@@ -1,5 +1,7 @@
 #include "attached.h"
 #include "cli.h"
+#include "device.h"
+#include "keeper.h"
 
 #include <cerrno>
 #include <csignal>
@@ -242,4 +244,15 @@ int RunAttached(Session &session, Attached *a)
     if (lost)
         a->reason = "lost:" + session.LostWhy(a->name);
     return code;
+}
+
+std::string EndedBecause(const std::string &reason, const Limits &limits)
+{
+    if (reason == CEDEV_END_MEMORY)
+        return "the device reached its memory limit (" + SizeText(limits.memory) + "; 'cedev limits --memory' raises it)";
+    if (reason == CEDEV_END_FILE_SIZE)
+        return "it wrote a file past the device's limit on one file (" + SizeText(limits.fileSize) + ")";
+    if (reason.compare(0, 5, "lost:") == 0 || reason.compare(0, 5, "note:") == 0)
+        return reason.substr(5);
+    return "the device was stopped or cold-booted while it ran";
 }

@@ -33,6 +33,11 @@ struct Attached {
 // Returns its exit code (128 + the signal's number when a signal ended it).
 int RunAttached(Session &session, Attached *a);
 
+// Why a process of the device was ended, for a line "X was ended: WHY", from the reason
+// the keeper gave (see keeper.h) and the device's limits.
+struct Limits;
+std::string EndedBecause(const std::string &reason, const Limits &limits);
+
 // Wine's own messages: "wine: ...", or a thread id and a class ("0024:err:...").
 bool IsWineLine(const std::string &line);
 

@@ -121,6 +121,22 @@ void Session::Ensure(bool noStart, FileLock *held)
         own.Release();
 }
 
+void Session::EnsureShared(FileLock *lock)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Ensure(false, lock);
+        LockDevice(device_, lock, LOCK_SH);
+        Message m;
+        if (Send({"hello"}) && Next(&m, 20000) && m[0] == "ok")
+            return;
+        close(fd_);
+        fd_ = -1;
+        reader_ = MessageReader();
+        lock->Release();
+    }
+    Fail("the device keeps stopping while this command waits for it");
+}
+
 void Session::Start()
 {
     // A keeper that is still ending holds its lock until it is gone.

@@ -29,6 +29,10 @@ public:
     // The device running, started if it is off; with noStart, a Failure if it is off.
     // held: the device lock the command already holds (a start takes it alone).
     void Ensure(bool noStart, FileLock *held);
+    // The device running, and its lock held shared: for writes that must not land in
+    // the middle of a cold boot (which a stop or reset, holding the lock alone, may have
+    // ended the session this connected to while the lock was waited for).
+    void EnsureShared(FileLock *lock);
 
     // Asks the resident helper; a Failure when there is no answer (the device or its
     // helper ended meanwhile: the line says which).

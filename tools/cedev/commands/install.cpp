@@ -19,7 +19,7 @@ namespace {
 
 const char kStaging[] = "Windows\\AppMgr\\Install";
 
-int RunInstaller(Session &session, const std::vector<std::string> &args)
+int RunInstaller(Context &ctx, Session &session, const std::vector<std::string> &args)
 {
     Attached a;
     a.argv = {"/usr/lib/wine/wine64", "C:\\windows\\cedev\\cedev-install.exe"};
@@ -29,10 +29,8 @@ int RunInstaller(Session &session, const std::vector<std::string> &args)
     a.fixedLayout = true;
     a.wineLines = true;
     int code = RunAttached(session, &a);
-    if (a.reason.compare(0, 5, "lost:") == 0 || a.reason.compare(0, 5, "note:") == 0)
-        Fail("the installer was ended: " + a.reason.substr(5));
     if (!a.reason.empty())
-        Fail("the installer was ended: the device was stopped or cold-booted while it ran");
+        Fail("the installer was ended: " + EndedBecause(a.reason, ctx.device.ReadLimits()));
     return code;
 }
 
@@ -56,8 +54,7 @@ int CmdInstall(Context &ctx, Args &args)
     std::string name = file.substr(file.rfind('/') == std::string::npos ? 0 : file.rfind('/') + 1);
     Session session(ctx.device, ctx.build);
     FileLock lock;
-    session.Ensure(false, &lock);
-    LockDevice(ctx.device, &lock, LOCK_SH);
+    session.EnsureShared(&lock);
     int rc = RunSeal(ctx, session, {"put", "/device/drive_c", kStaging, name, "--size", std::to_string(st.st_size),
                                     "--folders"},
                      fd);
@@ -65,7 +62,7 @@ int CmdInstall(Context &ctx, Args &args)
     if (rc != 0)
         return rc;
     std::string staged = std::string("\\") + kStaging + "\\" + name;
-    rc = RunInstaller(session, {"install", staged});
+    rc = RunInstaller(ctx, session, {"install", staged});
     // A cabinet the installer refused is not left behind; one it installed it deleted.
     if (rc != 0) {
         std::string place = std::string(kStaging) + "\\" + name;
@@ -91,7 +88,6 @@ int CmdUninstall(Context &ctx, Args &args)
     ctx.device.Need();
     Session session(ctx.device, ctx.build);
     FileLock lock;
-    session.Ensure(false, &lock);
-    LockDevice(ctx.device, &lock, LOCK_SH);
-    return RunInstaller(session, {"uninstall", name});
+    session.EnsureShared(&lock);
+    return RunInstaller(ctx, session, {"uninstall", name});
 }

@@ -56,8 +56,7 @@ int CmdPut(Context &ctx, Args &args)
     fstat(fd, &st);
     Session session(ctx.device, ctx.build);
     FileLock lock;
-    session.Ensure(false, &lock);
-    LockDevice(ctx.device, &lock, LOCK_SH);
+    session.EnsureShared(&lock);
     std::string place = ResolveDevicePath(ctx.device, path, &session);
     int code = RunSeal(ctx, session, {"put", "/device/drive_c", place, name, "--size", std::to_string(st.st_size)}, fd);
     close(fd);

@@ -16,8 +16,7 @@ int CmdReg(Context &ctx, Args &args)
     Session session(ctx.device, ctx.build);
     FileLock lock;
     if (verb == "set" || verb == "delete") {
-        session.Ensure(false, &lock);
-        LockDevice(ctx.device, &lock, LOCK_SH);
+        session.EnsureShared(&lock);
     } else {
         session.Ensure(false, nullptr);
     }

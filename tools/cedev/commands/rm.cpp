@@ -19,8 +19,7 @@ int CmdRm(Context &ctx, Args &args)
     DeviceNames(path);
     Session session(ctx.device, ctx.build);
     FileLock lock;
-    session.Ensure(false, &lock);
-    LockDevice(ctx.device, &lock, LOCK_SH);
+    session.EnsureShared(&lock);
     std::string place = ResolveDevicePath(ctx.device, path, &session);
     std::vector<std::string> seal = {"rm", "/device/drive_c", place};
     if (recursive)

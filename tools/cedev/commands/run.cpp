@@ -44,24 +44,6 @@ ProgramKind HostProgramKind(const std::string &path)
     return kind;
 }
 
-std::string Reason(const std::string &program, const std::string &reason, const Limits &limits)
-{
-    if (reason == CEDEV_END_STOPPED || reason == CEDEV_END_RESET)
-        return program + " was ended: the device was stopped or cold-booted while it ran";
-    if (reason == CEDEV_END_MEMORY)
-        return program + " was ended: the device reached its memory limit (" + SizeText(limits.memory) +
-               "; 'cedev limits --memory' raises it)";
-    if (reason == CEDEV_END_FILE_SIZE)
-        return program + " was ended: it wrote a file past the device's limit on one file (" +
-               SizeText(limits.fileSize) + ")";
-    if (reason == CEDEV_END_DISK)
-        return program + " was ended: the device was stopped when its files passed its disk limit (" +
-               SizeText(limits.disk) + ")";
-    if (reason.compare(0, 5, "lost:") == 0 || reason.compare(0, 5, "note:") == 0)
-        return program + " was ended: " + reason.substr(5);
-    return program + " was ended: " + reason;
-}
-
 // A shortcut of the device (NN#"\path\target.exe" ARGS, NN the count of what follows
 // the #): its target and the arguments it gives. Read from the device folder without
 // following a link, and taken as data: a target must be a device path.
@@ -181,8 +163,7 @@ int CmdRun(Context &ctx, Args &args)
         fstat(fd, &st);
         // The copy must not land in the middle of a cold boot.
         FileLock lock;
-        session.Ensure(false, &lock);
-        LockDevice(ctx.device, &lock, LOCK_SH);
+        session.EnsureShared(&lock);
         Attached copy;
         copy.argv = {"/device/drive_c/windows/cedev/cedev-seal", "put", "/device/drive_c", "Program Files", name,
                      "--size", std::to_string(st.st_size)};
@@ -192,8 +173,10 @@ int CmdRun(Context &ctx, Args &args)
         copy.input = fd;
         int rc = RunAttached(session, &copy);
         close(fd);
-        if (rc != 0 || !copy.reason.empty())
-            Fail("cannot copy " + prog + " into the device" + (copy.reason.empty() ? "" : ": the device was stopped"));
+        if (!copy.reason.empty())
+            Fail("cannot copy " + prog + " into the device: " + EndedBecause(copy.reason, ctx.device.ReadLimits()));
+        if (rc != 0)
+            Fail("cannot copy " + prog + " into the device");
         winpath = "C:\\Program Files\\" + name;
     }
     // The handheld's own programs run on the ARM runner, which answers their calls of
@@ -222,7 +205,7 @@ int CmdRun(Context &ctx, Args &args)
     run.wineLines = true;
     int rc = RunAttached(session, &run);
     if (!run.reason.empty())
-        Fail(Reason(prog, run.reason, ctx.device.ReadLimits()));
+        Fail(prog + " was ended: " + EndedBecause(run.reason, ctx.device.ReadLimits()));
     // A program Wine could not start at all ends with Wine's own reason: that is the
     // one line the user gets.
     if (rc != 0 && !run.wineReason.empty()) {

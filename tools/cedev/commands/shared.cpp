@@ -116,12 +116,9 @@ int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args
     a.name = "cedev-seal";
     a.out = a.err = "text";
     a.input = input;
-    (void)ctx;
     int code = RunAttached(session, &a);
-    if (a.reason.compare(0, 5, "lost:") == 0)
-        Fail(a.reason.substr(5));
     if (!a.reason.empty())
-        Fail("the device was stopped while '" + args[0] + "' ran");
+        Fail("'" + args[0] + "' was ended: " + EndedBecause(a.reason, ctx.device.ReadLimits()));
     return code;
 }
 

@@ -2,7 +2,7 @@
 // waits for the program started with 'cedev run --detach' to end (and exits with its
 // code), or for the screen to show or lose something.
 #include "commands.h"
-#include "../keeper.h"
+#include "../attached.h"
 #include "../session.h"
 
 #include <unistd.h>
@@ -18,20 +18,8 @@ int WaitExit(Context &ctx, double timeout)
         Fail("no program was started with 'cedev run --detach'");
     std::string record = ctx.device.Record("jobs/" + id + ".rc");
     auto ended = [&](const std::string &code, const std::string &reason) -> int {
-        if (!reason.empty()) {
-            std::string what = "the program";
-            if (reason == CEDEV_END_STOPPED || reason == CEDEV_END_RESET)
-                Fail(what + " was ended: the device was stopped or cold-booted while it ran");
-            if (reason == CEDEV_END_MEMORY)
-                Fail(what + " was ended: the device reached its memory limit (" +
-                     SizeText(ctx.device.ReadLimits().memory) + ")");
-            if (reason == CEDEV_END_FILE_SIZE)
-                Fail(what + " was ended: it wrote a file past the device's limit on one file (" +
-                     SizeText(ctx.device.ReadLimits().fileSize) + ")");
-            if (reason.compare(0, 5, "note:") == 0)
-                Fail(what + " was ended: " + reason.substr(5));
-            Fail(what + " was ended (" + reason + ")");
-        }
+        if (!reason.empty())
+            Fail("the program was ended: " + EndedBecause(reason, ctx.device.ReadLimits()));
         return atoi(code.c_str());
     };
     std::string text;

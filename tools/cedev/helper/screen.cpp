@@ -36,10 +36,19 @@ static std::string Quote(const std::wstring &s)
 }
 
 // Visible top-level windows, topmost first.
+// The top-level windows in z-order, taken in one go: stepping from one window to the
+// next while they change (a box being activated) could pass one by.
+static BOOL CALLBACK AddWindow(HWND h, LPARAM list)
+{
+    ((std::vector<HWND> *)list)->push_back(h);
+    return TRUE;
+}
+
 static std::vector<HWND> TopWindows(bool all)
 {
-    std::vector<HWND> list;
-    for (HWND h = GetTopWindow(NULL); h; h = GetWindow(h, GW_HWNDNEXT)) {
+    std::vector<HWND> every, list;
+    EnumWindows(AddWindow, (LPARAM)&every);
+    for (HWND h : every) {
         if (all || IsWindowVisible(h))
             list.push_back(h);
     }
