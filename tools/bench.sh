@@ -15,6 +15,9 @@
 #                   makes one
 #   first start     a new device's first command (cedev reg query), against a bare Wine
 #                   start in the same sandbox asking Wine's own reg.exe the same
+#   command         cedev ls, reg query and windows on a running device, against a bare
+#                   round trip through the same channel to the resident helper; and
+#                   cedev help, for the record
 #   ARM build       the handheld's image on the ARM runner: start-up and tap to box
 #                   against the x86-64 build's, and the runner's cost per COREDLL call
 #
@@ -45,6 +48,7 @@ FLUSH_RUNS=21
 RESET_RUNS=11
 CREATION_RUNS=9
 CALL_RUNS=9
+COMMAND_RUNS=31
 CALLS=100000
 
 missed=0
@@ -88,6 +92,20 @@ measure() { # ARGS...
     local out
     out=$("$cedev" run "$bench/bench.exe" "$@") || { printf 'bench %s failed: %s\n' "$1" "$out" >&2; return 1; }
     echo "$out"
+}
+
+elapsed_us() { # COMMAND...: its wall-clock time in microseconds
+    local start end
+    start=$(date +%s%N)
+    "$@" >/dev/null
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000))
+}
+
+# Microseconds as milliseconds, for stats.
+in_ms() { # VALUES...
+    local v
+    for v in "$@"; do awk -v v="$v" 'BEGIN { printf "%.3f\n", v / 1000 }'; done
 }
 
 elapsed() { # COMMAND...: its wall-clock time in ms
@@ -135,6 +153,34 @@ judge "tap to box" "$tap" "bare box + save" "$(awk -v a="$bare" -v b="$save" 'BE
 record "tap to box: bare box" "$(ms "$bare") for the bare program's box after a tap"
 judge "tap to box, ARM image" "$(figure "$out" tap-regsave-arm)" "x86-64 build" "$tap" 3
 
+echo "A command on the running device: cedev ls, reg query and windows, against a bare round trip to its helper"
+"$cedev" run --detach "$build/bin/RegSave.exe" >/dev/null
+"$cedev" wait window Registry
+for command in ls reg windows ping; do eval "times_$command=()"; done
+for run in $(seq "$COMMAND_RUNS"); do
+    # Alternating, so that each command and the floor meet the same machine.
+    times_ping+=("$(elapsed_us "$cedev" __ping)")
+    times_ls+=("$(elapsed_us "$cedev" ls '\Flash Disk')")
+    times_reg+=("$(elapsed_us "$cedev" reg query 'HKLM\Comm' BootCount)")
+    times_windows+=("$(elapsed_us "$cedev" windows)")
+done
+ping=$(stats $(in_ms "${times_ping[@]}"))
+for command in ls reg windows; do
+    eval "values=(\"\${times_$command[@]}\")"
+    figure_stats=$(stats $(in_ms "${values[@]}"))
+    label="cedev $command"
+    [ "$command" != reg ] || label="cedev reg query"
+    judge "$label" "$figure_stats" "bare round trip" "$ping" 1.5
+    awk -v m="${figure_stats%% *}" 'BEGIN { exit !(m <= 30) }' || {
+        echo "  $label: its median ${figure_stats%% *} ms is past 30 ms" && missed=1
+    }
+done
+help=()
+for run in $(seq "$COMMAND_RUNS"); do help+=("$(elapsed_us "$cedev" help)"); done
+record "cedev help" "$(ms "$(stats $(in_ms "${help[@]}"))") (<= 5 ms)"
+"$cedev" key alt+f4 >/dev/null
+"$cedev" wait exit >/dev/null
+
 echo "The ARM runner's cost per COREDLL call"
 out=$(measure calls "$CALLS" "$CALL_RUNS")
 none=$(figure "$out" calls-arm-none) many=$(figure "$out" calls-arm) native=$(figure "$out" calls-native)
@@ -165,8 +211,11 @@ echo "Device creation and its first start"
 template=$(ls -td "${CEDEV_CACHE:-$(dirname "$(readlink -f "$cedev")")/../cache}"/prefix-*/ | head -n 1)
 floor_sandbox() { # DEVICE
     local d
-    argv=(bwrap --unshare-user --unshare-ipc --unshare-pid --unshare-net --unshare-uts --unshare-cgroup-try
-        --hostname handheld --ro-bind /usr /usr)
+    argv=()
+    # As the device's own processes run: an unprivileged uid (the device folder's owner).
+    [ "$(id -u)" != 0 ] || argv+=(setpriv --reuid="$(stat -c %u "$1")" --regid="$(stat -c %g "$1")" --clear-groups)
+    argv+=(bwrap --unshare-user --disable-userns --unshare-ipc --unshare-pid --unshare-net --unshare-uts
+        --unshare-cgroup-try --uid 1000 --gid 1000 --hostname handheld --ro-bind /usr /usr)
     for d in bin sbin lib lib32 lib64 libx32; do
         if [ -L "/$d" ]; then argv+=(--symlink "$(readlink "/$d")" "/$d"); elif [ -d "/$d" ]; then argv+=(--ro-bind "/$d" "/$d"); fi
     done

@@ -229,6 +229,12 @@ static int CmdDesktop(int argc, wchar_t **)
 
 static int CmdServe(int argc, wchar_t **);
 
+// ping: answers at once; the floor of a command's time (make bench).
+static int CmdPing(int, wchar_t **)
+{
+    return EXIT_OK;
+}
+
 static const struct {
     const wchar_t *name;
     int (*run)(int, wchar_t **);
@@ -236,7 +242,7 @@ static const struct {
     {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
     {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
     {L"ls", CmdLs},           {L"path", CmdPath}, {L"program", CmdProgram},
-    {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow}, {L"serve", CmdServe},
+    {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow}, {L"serve", CmdServe}, {L"ping", CmdPing},
 };
 
 // A look at the display itself, one round trip to it: a helper whose display has gone

@@ -6,13 +6,20 @@
 #include <stdio.h>
 #include <vector>
 
+// A window's text as the window system keeps it. Asked of another program's window,
+// GetWindowTextW reads what the system holds, where GetWindowTextLengthW would wait on
+// that program: a buffer that grows until the text fits takes the one call.
 std::wstring WindowText(HWND hWnd)
 {
-    int n = GetWindowTextLengthW(hWnd);
-    std::wstring s(n + 1, L'\0');
-    n = GetWindowTextW(hWnd, &s[0], n + 1);
-    s.resize(n);
-    return s;
+    std::wstring s(256, L'\0');
+    for (;;) {
+        int n = GetWindowTextW(hWnd, &s[0], (int)s.size());
+        if (n < (int)s.size() - 1 || s.size() >= 65536) {
+            s.resize(n < 0 ? 0 : n);
+            return s;
+        }
+        s.assign(s.size() * 4, L'\0');
+    }
 }
 
 static std::wstring ClassName(HWND hWnd)
@@ -64,13 +71,31 @@ static void Descendants(HWND parent, std::vector<HWND> *out)
     }
 }
 
+// The focus, active and capture windows of the thread of hWnd, asked once a thread for
+// one listing.
 static bool HasFocus(HWND hWnd, bool *active, bool *capture)
 {
-    GUITHREADINFO gti;
-    gti.cbSize = sizeof(gti);
+    static std::vector<std::pair<DWORD, GUITHREADINFO>> known;
     *active = *capture = false;
-    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hWnd, NULL), &gti))
+    if (!hWnd) {
+        known.clear();
         return false;
+    }
+    DWORD thread = GetWindowThreadProcessId(hWnd, NULL);
+    const GUITHREADINFO *info = NULL;
+    for (const auto &k : known) {
+        if (k.first == thread)
+            info = &k.second;
+    }
+    if (!info) {
+        GUITHREADINFO gti;
+        gti.cbSize = sizeof(gti);
+        if (!GetGUIThreadInfo(thread, &gti))
+            gti.hwndActive = gti.hwndCapture = gti.hwndFocus = NULL;
+        known.push_back({thread, gti});
+        info = &known.back().second;
+    }
+    const GUITHREADINFO &gti = *info;
     *active = gti.hwndActive == hWnd;
     *capture = gti.hwndCapture == hWnd;
     return gti.hwndFocus == hWnd;
@@ -100,7 +125,7 @@ static WindowFacts Facts(HWND hWnd, bool child)
         MapWindowPoints(NULL, GetParent(hWnd), (POINT *)&f.rc, 2);
     f.style = (DWORD)GetWindowLongW(hWnd, GWL_STYLE);
     f.exstyle = (DWORD)GetWindowLongW(hWnd, GWL_EXSTYLE);
-    f.enabled = IsWindowEnabled(hWnd);
+    f.enabled = !(f.style & WS_DISABLED);
     f.visible = IsWindowVisible(hWnd);
     f.focus = HasFocus(hWnd, &f.active, &f.capture);
     return f;
@@ -157,6 +182,8 @@ int CmdWindows(int argc, wchar_t **argv)
     bool all = TakeFlag(&argc, argv, L"--all");
     if (argc != 0)
         return Usage(L"usage: cedev windows [--all] [--json]");
+    bool unused;
+    HasFocus(NULL, &unused, &unused);  // a listing of its own
     std::string out;
     for (HWND top : TopWindows(all)) {
         WindowFacts f = Facts(top, false);
