@@ -126,19 +126,7 @@ bool Cgroup::Make(const std::string &name, const Limits &l, std::string *how)
         }
         return false;
     };
-    auto undo = [&] {
-        for (int fd : system_)
-            close(fd);
-        for (int fd : programs_)
-            close(fd);
-        system_.clear();
-        programs_.clear();
-        for (const std::string &d : made_)
-            rmdir(d.c_str());
-        made_.clear();
-        memory_.clear();
-        pids_.clear();
-    };
+    auto undo = [&] { Remove(); };
     Hierarchy h;
     std::string own;
     struct stat st;

@@ -9,6 +9,20 @@
 #include <unistd.h>
 #include <vector>
 
+// Copies what is left of in to out.
+static bool CopyFd(int in, int out)
+{
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(in, buf, sizeof(buf))) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || write(out, buf, n) != n)
+            return false;
+    }
+    return true;
+}
+
 bool RemoveTree(int dir, const std::string &name)
 {
     struct stat st;
@@ -94,14 +108,7 @@ bool CopyFile(const std::string &from, const std::string &to, mode_t mode)
     std::string tmp = to + ".cedev-new";
     unlink(tmp.c_str());
     int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    bool ok = out >= 0;
-    char buf[65536];
-    ssize_t n;
-    while (ok && (n = read(in, buf, sizeof(buf))) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0 && write(out, buf, n) == n;
-    }
+    bool ok = out >= 0 && CopyFd(in, out);
     close(in);
     if (out >= 0)
         ok = close(out) == 0 && ok;
@@ -171,14 +178,7 @@ bool ReplaceBelow(int root, const std::string &path, const std::string &source, 
     int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     unlinkat(dir, tmp.c_str(), 0);
     int out = openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = in >= 0 && out >= 0;
-    char buf[65536];
-    ssize_t n;
-    while (ok && (n = read(in, buf, sizeof(buf))) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0 && write(out, buf, n) == n;
-    }
+    bool ok = in >= 0 && out >= 0 && CopyFd(in, out);
     if (out >= 0) {
         ok = fchown(out, uid, gid) == 0 && ok;
         ok = close(out) == 0 && ok;
