@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <functional>
 #include <fcntl.h>
 #include <glob.h>
@@ -136,6 +137,7 @@ private:
     // The loop.
     void Loop();
     void Reap();
+    void OutputEnded(int fd);
     void ChildEnded(pid_t pid, int status);
     void Accept();
     void ClientInput(Client &c);
@@ -258,10 +260,24 @@ bool Keeper::WaitUntil(const std::function<bool()> &done, int ms, pid_t watch, s
             if (n > 0) {
                 outputs_[p.fd].Take(std::string_view(buf, n), false);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                outputs_[p.fd].Take("", true);
-                outputs_.erase(p.fd);
-                close(p.fd);
+                OutputEnded(p.fd);
             }
+        }
+    }
+}
+
+// An output pipe's end: the rest of it goes to its log; a detached job whose program
+// has ended and whose output has too lets its log go.
+void Keeper::OutputEnded(int fd)
+{
+    outputs_[fd].Take("", true);
+    outputs_.erase(fd);
+    close(fd);
+    for (auto &j : jobs_) {
+        if (j.second.outFd == fd) {
+            j.second.outFd = -1;
+            if (j.second.done)
+                j.second.out.reset();
         }
     }
 }
@@ -661,9 +677,7 @@ void Keeper::Loop()
                 if (n > 0) {
                     outputs_[fd].Take(std::string_view(buf, n), false);
                 } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    outputs_[fd].Take("", true);
-                    outputs_.erase(fd);
-                    close(fd);
+                    OutputEnded(fd);
                 }
             }
         }
@@ -744,6 +758,8 @@ void Keeper::FinishJob(Job &job, int status, const std::string &reason)
                 outputs_[job.outFd].Take(std::string_view(buf, n), false);
         }
         WriteRecord(device_.Record("jobs/" + job.id + ".rc"), std::to_string(job.code) + "\n" + reason + "\n", 0644);
+        if (job.outFd < 0)
+            job.out.reset();
     }
     for (auto &c : clients_) {
         auto &w = c.second.waitingJobs;
@@ -872,7 +888,19 @@ void Keeper::HandleSpawn(Client &c, const Message &m)
     if (m[4] == "pipe")
         pipes = pipe2(in, O_CLOEXEC) == 0;
     if (detach) {
-        mkdir(device_.Record("jobs").c_str(), 0700);
+        // The jobs directory keeps the newest detached program's record (what 'cedev
+        // wait exit' reads) and those still running.
+        std::string dir = device_.Record("jobs");
+        mkdir(dir.c_str(), 0700);
+        if (DIR *d = opendir(dir.c_str())) {
+            while (dirent *e = readdir(d)) {
+                std::string name = e->d_name, id = name.substr(0, name.find('.'));
+                auto running = jobs_.find(id);
+                if (name[0] != '.' && name != "last" && (running == jobs_.end() || running->second.done))
+                    unlinkat(dirfd(d), e->d_name, 0);
+            }
+            closedir(d);
+        }
         job.out = std::make_unique<DevLog>();
         job.out->Open(device_.Record("jobs/" + job.id + ".log"), limits_.log);
         pipes = pipes && pipe2(out, O_CLOEXEC) == 0;
