@@ -4,6 +4,7 @@
 // a power cut at any point leaves either the old file or the new one, never a mix.
 #include "coredll.h"
 #include "regtext.h"
+#include "savedreg.h"
 
 #define FLASH_DIR   DEVICE_ROOT L"\\Flash Disk"
 #define HIVE_FILE   FLASH_DIR L"\\registry.dat"
@@ -29,15 +30,20 @@ static bool SaveEnabled(void)
 struct HiveWriter {
     HANDLE file;
     size_t unflushed;  // bytes written since the last flush to disk
+    uint64_t written;  // bytes written in all
 };
 
 // Takes the text as it is made. It is made durable as it goes, a few times while the
 // registry is still being read, so that the flush at the end has little left to do.
-static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
+static uint32_t WritePiece(void *context, const char16_t *text, size_t len)
 {
     HiveWriter *w = (HiveWriter *)context;
     const BYTE *p = (const BYTE *)text;
-    size_t left = len * sizeof(WCHAR);
+    size_t left = len * sizeof(char16_t);
+    // A cold boot reads no larger file: the flush fails rather than write one.
+    w->written += left;
+    if (w->written > kMaxSavedSize)
+        return ERROR_FILE_TOO_LARGE;
     while (left) {
         DWORD size = left > 0x40000000 ? 0x40000000 : (DWORD)left, written = 0;
         if (!WriteFile(w->file, p, size, &written, NULL))
@@ -59,7 +65,7 @@ static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
 // The new file: beside the target, given the text as it is made. A first write gives
 // the process the file's descriptor, so that the worker making the text writes it
 // without asking the Wine server for it while the server is busy saving.
-static DWORD PrepareHive(void *context, WideBuffer *text)
+static uint32_t PrepareHive(void *context, WideBuffer *text)
 {
     HiveWriter *w = (HiveWriter *)context;
     w->file = CreateFileW(HIVE_TEMP, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -83,7 +89,7 @@ CEAPI LONG WINAPI CeRegFlushKey(HKEY hKey)
         return ERROR_PATH_NOT_FOUND;
     // The new file is written beside the target as the registry is read, made durable,
     // then moved over the target.
-    HiveWriter w = {INVALID_HANDLE_VALUE, 0};
+    HiveWriter w = {INVALID_HANDLE_VALUE, 0, 0};
     TextTarget target = {PrepareHive, &w};
     WideBuffer text;
     DWORD err = BuildRegistryText(&text, &target);

@@ -11,7 +11,7 @@
 //       folder's path on the host, when PREFIX is where a sandbox shows it)
 //
 // FILE is a device's file: no link is followed anywhere on its path, nothing but a
-// regular file is read, and none larger than kMaxSavedSize (savedfile.h).
+// regular file is read, and none larger than kMaxSavedSize (savedreg.h).
 //   cedev-hive platform
 //       what a cold boot takes from the platform rather than from the saved registry
 //
