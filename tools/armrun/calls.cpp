@@ -805,19 +805,15 @@ struct Entry {
     uint32_t (*fn)(const Args &);
 };
 
-#define ENTRY(fn) {#fn, fn##_}
+// An answer for each name on the core library's list (platform/ce-arm/coredll.exports),
+// in its order: the table is made from the list at build time, so that a name the list
+// gains without an answer here fails to compile (its NAME_ is not declared), and an
+// answer for a name the list lacks is a function nothing uses, which fails it too.
+#define ENTRY(fn) {#fn, fn##_},
 const Entry kImports[] = {
-    ENTRY(RegCloseKey), ENTRY(RegCreateKeyExW), ENTRY(RegFlushKey), ENTRY(RegOpenKeyExW), ENTRY(RegQueryValueExW),
-    ENTRY(RegSetValueExW), ENTRY(DeleteFileW), ENTRY(FindClose), ENTRY(FindFirstFileW), ENTRY(SHGetSpecialFolderPath),
-    ENTRY(CloseHandle), ENTRY(CreateMutexW), ENTRY(ReleaseMutex), ENTRY(WaitForSingleObject), ENTRY(FindResourceW),
-    ENTRY(LoadResource), ENTRY(LoadAcceleratorsW), ENTRY(LoadIconW), ENTRY(LoadStringW), ENTRY(GetModuleHandleW),
-    ENTRY(GetCommandLineW), ENTRY(BeginPaint), ENTRY(EndPaint), ENTRY(CreateWindowExW), ENTRY(DefWindowProcW),
-    ENTRY(DestroyWindow), ENTRY(DispatchMessageW), ENTRY(FindWindowW), ENTRY(GetClientRect), ENTRY(GetMessageW),
-    ENTRY(GetParent), ENTRY(GetStockObject), ENTRY(GetWindowRect), ENTRY(PostQuitMessage), ENTRY(RegisterClassW),
-    ENTRY(SetForegroundWindow), ENTRY(SetWindowPos), ENTRY(ShowWindow), ENTRY(TranslateAcceleratorW),
-    ENTRY(TranslateMessage), ENTRY(UpdateWindow), ENTRY(DialogBoxIndirectParamW), ENTRY(EndDialog),
-    ENTRY(MessageBoxW), ENTRY(memcpy), ENTRY(memset), ENTRY(wcslen), ENTRY(wsprintfW),
+#include "coredll_imports.inc"
 };
+#undef ENTRY
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 //       thunks use, the resources from the resource compiler's .res file, and base
 //       relocations for every absolute address the linker wrote.
 #include "elf32.h"
+#include "exportlist.h"
 #include "pe.h"
 
 #include <algorithm>
@@ -92,28 +93,6 @@ void WriteAll(const std::string &path, const std::vector<uint8_t> &bytes)
 // ---------------------------------------------------------------------------
 // imports
 
-// The export list: one name per line, then why the library is known to export it.
-// Blank lines and lines starting with # are comments.
-std::set<std::string> ReadExportList(const std::string &path)
-{
-    std::ifstream in(path);
-    if (!in)
-        Fail(path + " cannot be read");
-    std::set<std::string> names;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        std::istringstream words(line);
-        std::string name, reason;
-        if (!(words >> name) || name[0] == '#')
-            continue;
-        if (!(words >> reason))
-            Fail(path + ":" + std::to_string(n) + ": " + name + " has no reason given for being an export");
-        if (!names.insert(name).second)
-            Fail(path + ":" + std::to_string(n) + ": " + name + " is listed twice");
-    }
-    return names;
-}
-
 bool ValidCName(const std::string &s)
 {
     if (s.empty() || isdigit(static_cast<unsigned char>(s[0])))
@@ -142,7 +121,8 @@ int Imports(const std::string &allowPath, const std::string &dll, const std::str
                 wanted.insert(s.name);
         }
     }
-    std::set<std::string> allowed = ReadExportList(allowPath);
+    std::vector<std::string> list = ReadExportList(allowPath);
+    std::set<std::string> allowed(list.begin(), list.end());
     std::vector<std::string> imports, refused;
     for (const std::string &name : wanted) {
         if (defined.count(name))
