@@ -1,25 +1,15 @@
 // armrun PROGRAM.exe [ARGUMENTS]: runs an ARM Windows CE program on this device.
 // armrun --list: the COREDLL.dll functions it answers.
 //
-// Exit codes: the program's own; 1 when the image cannot be loaded; 4 when the
-// program faulted (an instruction the CPU lacks, a misaligned access, memory it was
-// not given, a jump to nowhere); 2 for a wrong command line.
+// Exit codes: the program's own, or the runner's (fault.h): when the image cannot be
+// loaded, when the program faulted (an instruction the CPU lacks, a misaligned access,
+// memory it was not given, a jump to nowhere), for a wrong command line.
 #include "runner.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace {
-
-[[noreturn]] void Exit(int code, const char *fmt, va_list ap)
-{
-    fputs("armrun: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
-    fflush(stderr);
-    ExitProcess(code);
-}
 
 // Skips one word of a command line, quoted or not, and the blanks after it.
 const WCHAR *SkipWord(const WCHAR *p)
@@ -55,20 +45,6 @@ std::vector<WCHAR> ProgramPath(const WCHAR *line)
 
 }  // namespace
 
-void LoadFailed(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    Exit(kExitLoadFailed, fmt, ap);
-}
-
-void Fault(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    Exit(kExitFault, fmt, ap);
-}
-
 int main(int argc, char **argv)
 {
     if (argc == 2 && !strcmp(argv[1], "--list")) {
@@ -77,7 +53,7 @@ int main(int argc, char **argv)
     }
     if (argc < 2 || argv[1][0] == '-') {
         fprintf(stderr, "usage: armrun PROGRAM.exe [ARGUMENTS]\n       armrun --list\n");
-        return 2;
+        return kExitUsage;
     }
     const WCHAR *line = GetCommandLineW();
     std::vector<WCHAR> path = ProgramPath(line);

@@ -15,19 +15,11 @@
 #endif
 #include <windows.h>
 
+#include "fault.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// ---------------------------------------------------------------------------
-// Faults: what the program did that the handheld would not survive, or that this
-// runner cannot give it. Each ends the process with a one-line message on stderr.
-
-constexpr int kExitLoadFailed = 1;  // the image could not be loaded
-constexpr int kExitFault = 4;       // the program faulted while it ran
-
-[[noreturn]] void LoadFailed(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void Fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------
 // The CPU and guest memory (cpu.cpp)

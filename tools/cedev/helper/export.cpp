@@ -1,5 +1,6 @@
-// The device's registry in regedit's syntax, for reading; saved registries are read on
-// the host by cedev-hive.
+// export [KEY]: the device's registry in regedit's syntax, as the saved registry's
+// writer makes it (platform/coredll/regtext.h); saved registries are read on the host
+// by cedev-hive.
 #include "helper.h"
 #include "regtext.h"
 #include "savedreg.h"
@@ -122,5 +123,5 @@ int CmdExport(int argc, wchar_t **argv)
                     L"nothing was written");
     }
     Out(Utf8(out));
-    return EXIT_OK;
+    return kExitOk;
 }
