@@ -9,10 +9,6 @@
 #include <cstring>
 #include <map>
 
-HMODULE g_hostModule;
-uint32_t g_guestModule;
-const WCHAR *g_commandLine;
-
 namespace {
 
 // The device's core library, and its exports by name, as plain addresses.
@@ -816,13 +812,6 @@ const Entry kImports[] = {
 #undef ENTRY
 
 }  // namespace
-
-uint32_t Narrow(uint64_t v, const char *what)
-{
-    if (Widen(uint32_t(v)) != v)
-        Fault("%s gave the program a value that does not fit 32 bits (0x%llx)", what, (unsigned long long)v);
-    return uint32_t(v);
-}
 
 int FindImport(const std::string &name)
 {

@@ -59,7 +59,7 @@ int main(int argc, char **argv)
     std::vector<WCHAR> path = ProgramPath(line);
     g_commandLine = SkipWord(SkipWord(line));
 
-    cpu::Init();
+    cpu::Init({CallImport, ImportName});
     LoadedImage image = LoadImage(path.data(), argv[1]);
     g_guestModule = image.base;
     // The program's resources, for the functions that find them by its module.

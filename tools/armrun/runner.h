@@ -36,7 +36,14 @@ namespace cpu {
 
 enum Reg { R0 = 0, R1, R2, R3, SP = 13, LR = 14, PC = 15 };
 
-void Init();
+// How the CPU answers the program's call of import INDEX (calls.cpp's CallImport),
+// and names the import for fault messages.
+struct ImportAnswers {
+    uint32_t (*call)(int index);
+    const char *(*name)(int index);
+};
+
+void Init(const ImportAnswers &answers);
 uint32_t Get(Reg r);
 void Set(Reg r, uint32_t v);
 
@@ -116,6 +123,9 @@ void ListImports();
 // The name of import INDEX.
 const char *ImportName(int index);
 
+// ---------------------------------------------------------------------------
+// The program being run (program.cpp)
+
 // The handle the program's own module has in the host (for resources), and its guest
 // value; both set at load.
 extern HMODULE g_hostModule;
@@ -173,11 +183,11 @@ void HostParams(HWND hwnd, UINT message, uint32_t wParam, uint32_t lParam, WPARA
 // buffer must be the program's writable memory, and any other pointer is refused.
 void CheckGuestMessage(UINT message, uint32_t wParam, uint32_t lParam, const char *forWhat);
 
-// The name of a window message, for fault messages.
+// The name of a window message, for fault messages (messages.cpp).
 const char *MessageName(UINT message);
 
-// Values between the two worlds: handles sign-extend (the predefined negative ones
-// included) and must come back within 32 bits.
+// Values between the two worlds (convert.cpp): handles sign-extend (the predefined
+// negative ones included) and must come back within 32 bits.
 inline uint64_t Widen(uint32_t v)
 {
     return uint64_t(int64_t(int32_t(v)));
