@@ -250,7 +250,7 @@ uint32_t LoadResource_(const Args &a)
     DWORD size = SizeofResource(module, r);
     if (!h)
         return 0;
-    uint32_t copy = cpu::HeapAlloc(size ? size : 1);
+    uint32_t copy = cpu::GuestAlloc(size ? size : 1);
     memcpy(reinterpret_cast<void *>(uintptr_t(copy)), LockResource(h), size);
     g_loadedResources[r] = copy;
     return copy;
@@ -285,7 +285,7 @@ uint32_t LoadStringW_(const Args &a)
     int n = CORE(LoadStringW)(key.first, key.second, reinterpret_cast<WCHAR *>(&s), 0);
     if (n <= 0 || !s)
         return 0;
-    uint32_t copy = cpu::HeapAlloc(2 * (n + 1));
+    uint32_t copy = cpu::GuestAlloc(2 * (n + 1));
     WCHAR *c = reinterpret_cast<WCHAR *>(uintptr_t(copy));
     memcpy(c, s, 2 * n);
     c[n] = 0;
@@ -305,7 +305,7 @@ uint32_t GetCommandLineW_(const Args &)
 {
     static uint32_t copy = [] {
         size_t n = lstrlenW(g_commandLine);
-        uint32_t c = cpu::HeapAlloc(uint32_t(2 * (n + 1)));
+        uint32_t c = cpu::GuestAlloc(uint32_t(2 * (n + 1)));
         memcpy(reinterpret_cast<void *>(uintptr_t(c)), g_commandLine, 2 * (n + 1));
         return c;
     }();

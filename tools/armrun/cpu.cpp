@@ -298,7 +298,7 @@ const WCHAR *HostString(uint32_t address, const char *forWhat)
     return static_cast<const WCHAR *>(HostText(address, 2, 0, forWhat));
 }
 
-uint32_t HeapAlloc(uint32_t size)
+uint32_t GuestAlloc(uint32_t size)
 {
     const uint32_t kHeapSize = 1 << 20;
     if (!g_heap) {

@@ -60,7 +60,7 @@ int main(int argc, char **argv)
     g_commandLine = SkipWord(SkipWord(line));
 
     cpu::Init({CallImport, ImportName});
-    LoadedImage image = LoadImage(path.data(), argv[1]);
+    LoadedImage image = LoadProgram(path.data(), argv[1]);
     g_guestModule = image.base;
     // The program's resources, for the functions that find them by its module.
     g_hostModule = LoadLibraryExW(path.data(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -82,7 +82,7 @@ int main(int argc, char **argv)
 
     // The handheld's loader calls the entry point with WinMain's arguments and ends
     // the process with what it returns.
-    uint32_t cmdLine = cpu::HeapAlloc(uint32_t(2 * (lstrlenW(g_commandLine) + 1)));
+    uint32_t cmdLine = cpu::GuestAlloc(uint32_t(2 * (lstrlenW(g_commandLine) + 1)));
     memcpy(reinterpret_cast<void *>(uintptr_t(cmdLine)), g_commandLine, 2 * (lstrlenW(g_commandLine) + 1));
     uint32_t args[4] = {image.base, 0, cmdLine, show};
     ExitProcess(cpu::Call(image.entry, args, 4));

@@ -65,9 +65,9 @@ const WCHAR *HostString(uint32_t address, const char *forWhat);
 const void *HostText(uint32_t address, uint32_t unit, uint32_t limit, const char *forWhat);
 bool IsGuest(uint32_t address, uint32_t size);
 
-// Memory the program keeps for as long as it runs: converted resources, the command
-// line. Never freed.
-uint32_t HeapAlloc(uint32_t size);
+// Guest memory for what the runner hands the program to keep for as long as it runs
+// (converted resources, the command line), from a block of its own; never freed.
+uint32_t GuestAlloc(uint32_t size);
 
 // Calls the guest function at FN (bit 0: Thumb) with ARGS as the ARM procedure call
 // standard passes them, runs it to its return, answering the imports it calls, and
@@ -108,7 +108,7 @@ struct LoadedImage {
 // the import traps. Fails the load, naming the cause (and the image as NAME), for
 // anything that is not an ARM Windows CE image or imports what the runner does not
 // provide.
-LoadedImage LoadImage(const WCHAR *path, const char *name);
+LoadedImage LoadProgram(const WCHAR *path, const char *name);
 
 // ---------------------------------------------------------------------------
 // The core library's functions (calls.cpp)
