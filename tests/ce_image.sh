@@ -63,3 +63,37 @@ fails_with "a function that is not exported" "GetStartupInfoW, which is not in" 
 : >"$work/empty.res"
 fails_with "a static constructor" "has static constructors" \
     "$ELF2PE" image --res "$work/empty.res" --dll COREDLL.dll -o "$work/ctor.exe" "$work/ctor.elf"
+
+# The core library's one list of functions: the desktop stand-in's .def file exports
+# the same names (besides its desktop-only ones), the ARM runner's table is made from
+# it, and a name on one and not the other is refused, named.
+"$COREEXPORTS" check-def "$exports" "$COREDLL_DEF" || { echo "FAIL coredll.def disagrees with $exports"; exit 1; }
+echo "ok   core library: coredll.def exports what $exports lists"
+"$COREEXPORTS" table "$exports" -o "$work/table.inc"
+diff <(sed -n 's/^ENTRY(\(.*\))$/\1/p' "$work/table.inc") <("$COREEXPORTS" names "$exports") >/dev/null ||
+    { echo "FAIL core library: the runner's table is not the list's names in its order"; exit 1; }
+[ "$(grep -c '^ENTRY(' "$work/table.inc")" = "$(grep -c '^[A-Za-z_]' "$exports")" ] ||
+    { echo "FAIL core library: the runner's table does not have a line for each name"; exit 1; }
+echo "ok   core library: the runner's table is the list's $(grep -c '^ENTRY(' "$work/table.inc") names"
+sed 's/^\(    FindClose = .*\)$/\1\n    GetTickCount = kernel32.GetTickCount/' "$COREDLL_DEF" >"$work/extra.def"
+fails_with "a .def name not on the list" "GetTickCount is not on" "$COREEXPORTS" check-def "$exports" "$work/extra.def"
+{ cat "$exports"; echo "GetTickCount            a name the .def file lacks"; } >"$work/extra.exports"
+fails_with "a listed name the .def file lacks" "GetTickCount is not exported by" \
+    "$COREEXPORTS" check-def "$work/extra.exports" "$COREDLL_DEF"
+grep -v '^    RegCloseKey = ' "$COREDLL_DEF" >"$work/moved.def"
+printf '\n    ; desktop only, by mistake\n    RegCloseKey = advapi32.RegCloseKey\n' >>"$work/moved.def"
+fails_with "a listed name marked desktop only" "RegCloseKey is marked desktop only" \
+    "$COREEXPORTS" check-def "$exports" "$work/moved.def"
+# A blank line ends a run of desktop-only names.
+printf '\n    ; desktop only\n    Beep = kernel32.Beep\n\n    GetTickCount = kernel32.GetTickCount\n' \
+    >"$work/run.def.tail"
+cat "$COREDLL_DEF" "$work/run.def.tail" >"$work/run.def"
+out=$("$COREEXPORTS" check-def "$exports" "$work/run.def" 2>&1) && { echo "FAIL a desktop-only run: accepted"; exit 1; }
+[ "$out" = "coreexports: $work/run.def:$(($(wc -l <"$COREDLL_DEF") + 5)): GetTickCount is not on $exports (names for the desktop build alone follow a comment saying \"desktop only\")" ] ||
+    { echo "FAIL a desktop-only run: said '$out'"; exit 1; }
+echo "ok   a desktop-only run ends at a blank line: $out"
+printf 'RegCloseKey ref x\nRegCloseKey ref y\n' >"$work/twice.exports"
+fails_with "a name listed twice" "twice.exports:2: RegCloseKey is listed twice" "$COREEXPORTS" names "$work/twice.exports"
+printf '# comment\n\nRegCloseKey\n' >"$work/bare.exports"
+fails_with "a name without its reason" "bare.exports:3: RegCloseKey has no reason given" \
+    "$COREEXPORTS" table "$work/bare.exports" -o "$work/bare.inc"

@@ -4,10 +4,11 @@
 // a power cut at any point leaves either the old file or the new one, never a mix.
 #include "coredll.h"
 #include "regtext.h"
+#include "savedreg.h"
 
 #define FLASH_DIR   DEVICE_ROOT L"\\Flash Disk"
-#define HIVE_FILE   FLASH_DIR L"\\registry.dat"
-#define HIVE_TEMP   FLASH_DIR L"\\registry.dat.new"
+#define SAVED_FILE  FLASH_DIR L"\\registry.dat"
+#define SAVED_TEMP  FLASH_DIR L"\\registry.dat.new"
 
 // The text goes to the file in pieces of this many units as it is made, and is made
 // durable every so many bytes.
@@ -26,18 +27,23 @@ static bool SaveEnabled(void)
     return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value) && value == 1;
 }
 
-struct HiveWriter {
+struct SavedWriter {
     HANDLE file;
     size_t unflushed;  // bytes written since the last flush to disk
+    uint64_t written;  // bytes written in all
 };
 
 // Takes the text as it is made. It is made durable as it goes, a few times while the
 // registry is still being read, so that the flush at the end has little left to do.
-static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
+static uint32_t WritePiece(void *context, const char16_t *text, size_t len)
 {
-    HiveWriter *w = (HiveWriter *)context;
+    SavedWriter *w = (SavedWriter *)context;
     const BYTE *p = (const BYTE *)text;
-    size_t left = len * sizeof(WCHAR);
+    size_t left = len * sizeof(char16_t);
+    // A cold boot reads no larger file: the flush fails rather than write one.
+    w->written += left;
+    if (w->written > kMaxSavedSize)
+        return ERROR_FILE_TOO_LARGE;
     while (left) {
         DWORD size = left > 0x40000000 ? 0x40000000 : (DWORD)left, written = 0;
         if (!WriteFile(w->file, p, size, &written, NULL))
@@ -59,10 +65,10 @@ static DWORD WritePiece(void *context, const WCHAR *text, size_t len)
 // The new file: beside the target, given the text as it is made. A first write gives
 // the process the file's descriptor, so that the worker making the text writes it
 // without asking the Wine server for it while the server is busy saving.
-static DWORD PrepareHive(void *context, WideBuffer *text)
+static uint32_t PrepareSavedFile(void *context, WideBuffer *text)
 {
-    HiveWriter *w = (HiveWriter *)context;
-    w->file = CreateFileW(HIVE_TEMP, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    SavedWriter *w = (SavedWriter *)context;
+    w->file = CreateFileW(SAVED_TEMP, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (w->file == INVALID_HANDLE_VALUE)
         return GetLastError();
     DWORD none;
@@ -83,8 +89,8 @@ CEAPI LONG WINAPI CeRegFlushKey(HKEY hKey)
         return ERROR_PATH_NOT_FOUND;
     // The new file is written beside the target as the registry is read, made durable,
     // then moved over the target.
-    HiveWriter w = {INVALID_HANDLE_VALUE, 0};
-    TextTarget target = {PrepareHive, &w};
+    SavedWriter w = {INVALID_HANDLE_VALUE, 0, 0};
+    TextTarget target = {PrepareSavedFile, &w};
     WideBuffer text;
     DWORD err = BuildRegistryText(&text, &target);
     if (!err)
@@ -93,9 +99,9 @@ CEAPI LONG WINAPI CeRegFlushKey(HKEY hKey)
         err = GetLastError();
     if (w.file != INVALID_HANDLE_VALUE)
         CloseHandle(w.file);
-    if (!err && !MoveFileExW(HIVE_TEMP, HIVE_FILE, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!err && !MoveFileExW(SAVED_TEMP, SAVED_FILE, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         err = GetLastError();
     if (err)
-        DeleteFileW(HIVE_TEMP);
+        DeleteFileW(SAVED_TEMP);
     return err;
 }

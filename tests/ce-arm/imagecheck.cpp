@@ -7,6 +7,7 @@
 // build of the same sources; EXPORTS the list of COREDLL exports the image may import.
 // Each check prints one line, "ok" or "FAIL" and what it found; any failure exits 1.
 #include "elf32.h"
+#include "exportlist.h"
 #include "peimage.h"
 
 #include <algorithm>
@@ -101,21 +102,6 @@ std::string V4TProblem(uint32_t w)
     default:
         return (w & (1u << 24)) ? "" : "a coprocessor instruction (the handheld has no coprocessor for it)";
     }
-}
-
-std::set<std::string> ReadExportList(const std::string &path)
-{
-    std::ifstream in(path);
-    if (!in)
-        throw std::runtime_error(path + " cannot be read");
-    std::set<std::string> names;
-    std::string line, name;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        if (words >> name && name[0] != '#')
-            names.insert(name);
-    }
-    return names;
 }
 
 void CheckHeaders(const pe::Image &img, const pe::Image &desktop)
@@ -345,7 +331,8 @@ int main(int argc, char **argv)
         elf32::File elf(argv[2]);
         pe::Image desktop(argv[3]);
         CheckHeaders(img, desktop);
-        CheckImports(img, ReadExportList(argv[4]));
+        std::vector<std::string> list = ReadExportList(argv[4]);
+        CheckImports(img, std::set<std::string>(list.begin(), list.end()));
         CheckResources(img, desktop);
         CheckCode(img, elf);
         CheckRelocations(img, elf);

@@ -35,9 +35,10 @@ out=$(cedev run "$ARM/api.exe" one "two three" 2>&1) || rc=$?
 [ $rc = 0 ] || fail "check $rc of tests/ce-arm/api.cpp failed on the ARM runner"
 
 step "those checks call every function the runner answers, each through its import thunk"
-answered=$(grep -o 'ENTRY([A-Za-z_]*)' "$SOURCE_DIR/tools/armrun/calls.cpp" | sed 's/ENTRY(\(.*\))/\1/' | grep -vx fn | sort -u)
+# The runner's table is made from the core library's list, so these are its names.
+answered=$("$COREEXPORTS" names "$SOURCE_DIR/platform/ce-arm/coredll.exports" | sort -u)
 called=$(sed -n 's/^\t\.globl \([A-Za-z_]*\)$/\1/p' "$ARM/obj/api/imports.s" | grep -v '^__imp_' | sort -u)
-[ "$(wc -l <<<"$answered")" -gt 40 ] || fail "the functions the runner answers were not found in calls.cpp"
+[ "$(wc -l <<<"$answered")" -gt 40 ] || fail "the functions the runner answers were not found in coredll.exports"
 missing=$(comm -23 <(echo "$answered") <(echo "$called") | tr '\n' ' ')
 [ -z "$missing" ] || fail "tests/ce-arm/api.cpp does not call $missing"
 

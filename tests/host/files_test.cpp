@@ -1,8 +1,9 @@
 // rm and put as cedev-seal does them inside a device's sandbox, here on a folder of the
 // test's standing in for the device's root: the names they take, the links they never
 // follow, and what they say when they stop.
+#include "files.h"
 #include "names.h"
-#include "seal.h"
+#include "report.h"
 
 #include <gtest/gtest.h>
 
@@ -14,25 +15,26 @@
 #include <atomic>
 #include <unistd.h>
 
-// What cedev-seal would print: the last message, for the tests to read.
+// What cedev-seal would print: the last message, for the tests to read (in place of
+// report.cpp).
 static std::string g_message;
 
 int Fail(const std::string &message)
 {
     g_message = message;
-    return kFail;
+    return kExitFail;
 }
 
 int Refuse(const std::string &message)
 {
     g_message = message;
-    return kUsage;
+    return kExitUsage;
 }
 
-int Usage()
+int Usage(const char *)
 {
     g_message = "usage";
-    return kUsage;
+    return kExitUsage;
 }
 
 namespace {
@@ -189,12 +191,12 @@ protected:
 
 TEST_F(DeviceRoot, PutTakesOnlyANameRmCanRemoveAgain)
 {
-    EXPECT_EQ(Put("Flash Disk", "caf\xc3\xa9 😀.txt", "x"), kOk) << g_message;
+    EXPECT_EQ(Put("Flash Disk", "caf\xc3\xa9 😀.txt", "x"), kExitOk) << g_message;
     EXPECT_TRUE(Exists("Flash Disk/caf\xc3\xa9 😀.txt"));
-    EXPECT_EQ(Rm("Flash Disk\\CAF\xc3\xa9 😀.TXT"), kOk) << g_message;  // found without regard to ASCII case
+    EXPECT_EQ(Rm("Flash Disk\\CAF\xc3\xa9 😀.TXT"), kExitOk) << g_message;  // found without regard to ASCII case
     EXPECT_FALSE(Exists("Flash Disk/caf\xc3\xa9 😀.txt"));
 
-    EXPECT_EQ(Put("Flash Disk", "caf\xe9.txt", "x"), kFail);
+    EXPECT_EQ(Put("Flash Disk", "caf\xe9.txt", "x"), kExitFail);
     EXPECT_EQ(g_message, "cannot put 'caf\xe9.txt': the name is not UTF-8 text, and a device file name is Unicode: "
                          "rename the file first");
     EXPECT_FALSE(Exists("Flash Disk/caf\xe9.txt"));
@@ -204,21 +206,21 @@ TEST_F(DeviceRoot, PutTakesOnlyANameRmCanRemoveAgain)
 // size it was to have is checked, and nothing is left of it.
 TEST_F(DeviceRoot, PutOfACopyCutShortChangesNothing)
 {
-    ASSERT_EQ(Put("Flash Disk", "kept.txt", "old"), kOk) << g_message;
-    EXPECT_EQ(Put("Flash Disk", "kept.txt", "new, but cut", {"--size", "100"}), kFail);
+    ASSERT_EQ(Put("Flash Disk", "kept.txt", "old"), kExitOk) << g_message;
+    EXPECT_EQ(Put("Flash Disk", "kept.txt", "new, but cut", {"--size", "100"}), kExitFail);
     EXPECT_EQ(g_message, "the copy of \\Flash Disk\\kept.txt was cut short (12 of 100 bytes); nothing was changed");
     EXPECT_EQ(Read("Flash Disk/kept.txt"), "old");
     EXPECT_EQ(Entries("Flash Disk"), std::vector<std::string>{"kept.txt"});
-    EXPECT_EQ(Put("Flash Disk", "kept.txt", "whole", {"--size", "5"}), kOk) << g_message;
+    EXPECT_EQ(Put("Flash Disk", "kept.txt", "whole", {"--size", "5"}), kExitOk) << g_message;
     EXPECT_EQ(Read("Flash Disk/kept.txt"), "whole");
 }
 
 // With --folders, the folders on the way are made; without, a missing one is refused.
 TEST_F(DeviceRoot, PutMakesMissingFoldersOnlyWhenAsked)
 {
-    EXPECT_EQ(Put("Windows\\AppMgr\\Install", "a.cab", "x"), kFail);
+    EXPECT_EQ(Put("Windows\\AppMgr\\Install", "a.cab", "x"), kExitFail);
     EXPECT_FALSE(Exists("Windows/AppMgr"));
-    EXPECT_EQ(Put("Windows\\AppMgr\\Install", "a.cab", "x", {"--folders"}), kOk) << g_message;
+    EXPECT_EQ(Put("Windows\\AppMgr\\Install", "a.cab", "x", {"--folders"}), kExitOk) << g_message;
     EXPECT_EQ(Read("Windows/AppMgr/Install/a.cab"), "x");
 }
 
@@ -226,10 +228,10 @@ TEST_F(DeviceRoot, RmRemovesALinkItselfAndFollowsNoneOnTheWay)
 {
     Touch("Windows/win.ini");
     ASSERT_EQ(symlink("../Windows", Path("Flash Disk/winlink").c_str()), 0);
-    EXPECT_EQ(Rm("Flash Disk\\winlink\\win.ini"), kFail);
+    EXPECT_EQ(Rm("Flash Disk\\winlink\\win.ini"), kExitFail);
     EXPECT_EQ(g_message, "\\Flash Disk\\winlink is a link or a mount point, and cedev does not follow them");
     EXPECT_TRUE(Exists("Windows/win.ini"));
-    EXPECT_EQ(Rm("Flash Disk\\winlink", true), kOk) << g_message;
+    EXPECT_EQ(Rm("Flash Disk\\winlink", true), kExitOk) << g_message;
     EXPECT_FALSE(Exists("Flash Disk/winlink"));
     EXPECT_TRUE(Exists("Windows/win.ini"));
 }
@@ -240,13 +242,13 @@ TEST_F(DeviceRoot, RmOfAFolderWithALinkInsideRemovesNothing)
     ASSERT_EQ(mkdir(Path("Flash Disk/tree/a").c_str(), 0755), 0);
     Touch("Flash Disk/tree/a/file.txt");
     ASSERT_EQ(symlink("../../Windows", Path("Flash Disk/tree/a/link").c_str()), 0);
-    EXPECT_EQ(Rm("Flash Disk\\tree"), kFail);
+    EXPECT_EQ(Rm("Flash Disk\\tree"), kExitFail);
     EXPECT_EQ(g_message, "cannot remove \\Flash Disk\\tree: the folder is not empty (use -r)");
-    EXPECT_EQ(Rm("Flash Disk\\tree", true), kFail);
+    EXPECT_EQ(Rm("Flash Disk\\tree", true), kExitFail);
     EXPECT_EQ(g_message, "refusing to remove \\Flash Disk\\tree, nothing removed: \\Flash Disk\\tree\\a\\link is a "
                          "link or a mount point, and cedev does not follow them");
     EXPECT_TRUE(Exists("Flash Disk/tree/a/file.txt"));
-    EXPECT_EQ(Rm("Flash Disk", true), kUsage);
+    EXPECT_EQ(Rm("Flash Disk", true), kExitUsage);
     EXPECT_EQ(g_message, "refusing to remove \\Flash Disk: it is one of the device's own folders");
 }
 
@@ -269,7 +271,7 @@ TEST_F(DeviceRoot, RmRecursiveOfAFolderChangingUnderItSaysSo)
         int rc = Rm("Flash Disk\\busy" + std::to_string(round), true);
         stop = true;
         writer.join();
-        if (rc != kOk)
+        if (rc != kExitOk)
             said = g_message;
     }
     ASSERT_FALSE(said.empty()) << "the folder never changed under rm -r";

@@ -1,9 +1,10 @@
 // The saved registry's reader: what it refuses and by which line, what it hands over,
-// and the checks that come before a file is read whole (its head, its size, where it
-// is and what it is).
+// what it makes of what the writer writes, and the checks that come before a file is
+// read whole (its head, its size, where it is and what it is).
 #include "devicefile.h"
 #include "hivetext.h"
 #include "savedfile.h"
+#include "winedump.h"
 
 #include <gtest/gtest.h>
 
@@ -248,6 +249,301 @@ TEST(SavedRegistryHead, AgreesWithTheReaderOnTheStartAndRefusesWhatIsTooLarge)
         EXPECT_EQ(error.compare(0, strlen(b.error), b.error), 0) << "'" << error << "', expected '" << b.error << "'";
     }
     EXPECT_TRUE(CheckSavedHead(whole.substr(0, kSavedHeadSize), kMaxSavedSize, &error)) << error;
+}
+
+// ---------------------------------------------------------------------------
+// What the persistence writes, read back: the core library's converter (winedump.cpp,
+// built for the host) writes, the reader reads, and every key, name and byte of data
+// comes back as it was in the registry. Where a name is one no registry holds or no
+// saved registry carries, both refuse it.
+
+// A UTF-16 name or text as the Wine server's dump writes it: printable ASCII as it is
+// (a backslash and CLOSE escaped), control characters and surrogates as four-digit \x
+// escapes, anything else as UTF-8.
+std::string WineEscaped(std::u16string_view s, char close)
+{
+    std::string out;
+    for (char16_t c : s) {
+        if (c >= 0x20 && c < 0x7f) {
+            if (c == '\\' || c == close)
+                out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x80 || (c >= 0xd800 && c < 0xe000)) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\x%04x", static_cast<unsigned>(c));
+            out += buf;
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xc0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            out += static_cast<char>(0xe0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+    return out;
+}
+
+std::string LittleEndian(const std::u16string &s)
+{
+    return std::string(reinterpret_cast<const char *>(s.data()), 2 * s.size());
+}
+
+// A value as the dump holds it (FORM, after its '=') and as the saved registry must
+// give it back (TYPE, DATA).
+struct DumpValue {
+    std::u16string name;
+    bool isDefault;  // written @= rather than by its (empty) name
+    std::string form;
+    uint32_t type;
+    std::string data;
+};
+
+DumpValue TextValue(const std::u16string &name, const std::u16string &text)
+{
+    return {name, false, "\"" + WineEscaped(text, '"') + "\"", kSavedString, LittleEndian(text + u'\0')};
+}
+
+DumpValue TypedValue(const std::u16string &name, uint32_t type, const std::u16string &text)
+{
+    char prefix[16];
+    snprintf(prefix, sizeof(prefix), "str(%x):\"", type);
+    return {name, false, prefix + WineEscaped(text, '"') + "\"", type, LittleEndian(text + u'\0')};
+}
+
+DumpValue DwordValue(const std::u16string &name, uint32_t v)
+{
+    char form[16];
+    snprintf(form, sizeof(form), "dword:%08x", v);
+    return {name, false, form, kSavedDword, std::string(reinterpret_cast<const char *>(&v), 4)};
+}
+
+// Bytes as the dump writes them: 25 to a line, continued with a backslash.
+DumpValue HexValue(const std::u16string &name, uint32_t type, const std::string &bytes)
+{
+    char form[32];
+    snprintf(form, sizeof(form), type == kSavedBinary ? "hex:" : "hex(%x):", type);
+    std::string s = form;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char b[4];
+        snprintf(b, sizeof(b), "%02x", static_cast<unsigned char>(bytes[i]));
+        s += (i == 0 ? "" : i % 25 ? "," : ",\\\n  ") + std::string(b);
+    }
+    return {name, false, s, type, bytes};
+}
+
+DumpValue DefaultValue(DumpValue v)
+{
+    v.name.clear();
+    v.isDefault = true;
+    return v;
+}
+
+struct DumpKey {
+    std::vector<std::u16string> names;  // below the root
+    std::vector<DumpValue> values;
+};
+
+std::string WineDump(const std::vector<DumpKey> &keys)
+{
+    std::string dump = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n";
+    for (const DumpKey &k : keys) {
+        std::string path;
+        for (const std::u16string &n : k.names)
+            path += (path.empty() ? "" : "\\\\") + WineEscaped(n, ']');
+        dump += "\n[" + path + "] 1700000000\n#time=1d9\n";
+        for (const DumpValue &v : k.values)
+            dump += (v.isDefault ? std::string("@") : "\"" + WineEscaped(v.name, '"') + "\"") + "=" + v.form + "\n";
+    }
+    return dump;
+}
+
+// Both roots through the converter, between the head and the tail, as the flush
+// assembles them; false when the converter refuses one.
+bool WriteSaved(const std::vector<DumpKey> &machine, const std::vector<DumpKey> &user, std::string *bytes)
+{
+    WideBuffer out;
+    out.Append(kSavedHead);
+    std::string m = WineDump(machine), u = WineDump(user);
+    if (!ConvertWineDump(m.data(), m.size(), SavedRootName(Root::Machine), &out) ||
+        !ConvertWineDump(u.data(), u.size(), SavedRootName(Root::User), &out))
+        return false;
+    out.Append(kSavedTail);
+    EXPECT_FALSE(out.failed);
+    *bytes = std::string(reinterpret_cast<const char *>(out.data), 2 * out.len);
+    return true;
+}
+
+// What the reader must hand over for these keys, as the Recorder writes it.
+std::vector<std::string> Expected(Root root, const std::vector<DumpKey> &keys)
+{
+    Recorder r;
+    for (const DumpKey &k : keys) {
+        std::u16string path;
+        for (const std::u16string &n : k.names)
+            path += (path.empty() ? u"" : u"\\") + n;
+        r.Key(root, path);
+        for (const DumpValue &v : k.values)
+            r.Value(v.name, v.type, v.data);
+    }
+    return r.events;
+}
+
+// Writes, reads back, and compares what came back with what was written, naming the
+// first difference.
+void ExpectRoundTrip(const std::vector<DumpKey> &machine, const std::vector<DumpKey> &user)
+{
+    std::string bytes;
+    ASSERT_TRUE(WriteSaved(machine, user, &bytes)) << "the writer refused it";
+    Recorder rec;
+    Result r = Read(bytes, &rec);
+    ASSERT_TRUE(r.ok) << "the reader refused what the writer wrote: " << r.error;
+    std::vector<std::string> expected = Expected(Root::Machine, machine), more = Expected(Root::User, user);
+    expected.insert(expected.end(), more.begin(), more.end());
+    ASSERT_EQ(rec.events.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        if (rec.events[i] != expected[i]) {
+            ADD_FAILURE() << "item " << i << " came back as\n  " << rec.events[i].substr(0, 300) << "\nnot\n  "
+                          << expected[i].substr(0, 300);
+            return;
+        }
+    }
+}
+
+// Every unit from FIRST to LAST that PASSES, in pieces of at most N.
+template <class Pass>
+std::vector<std::u16string> UnitsInPieces(unsigned first, unsigned last, size_t n, Pass passes)
+{
+    std::vector<std::u16string> pieces(1);
+    for (unsigned c = first; c <= last; ++c) {
+        if (!passes(static_cast<char16_t>(c)))
+            continue;
+        if (pieces.back().size() == n)
+            pieces.emplace_back();
+        pieces.back() += static_cast<char16_t>(c);
+    }
+    return pieces;
+}
+
+TEST(SavedRegistryRoundTrip, EveryValueTypeComesBackByteForByte)
+{
+    std::string bytes100;
+    for (int i = 0; i < 100; ++i)
+        bytes100 += static_cast<char>(i * 37);
+    const std::string multi = LittleEndian(u"one") + std::string(2, '\0') + LittleEndian(u"two");
+    std::vector<DumpKey> machine = {
+        {{u"Software", u"Types"},
+         {
+             HexValue(u"none", kSavedNone, ""),
+             HexValue(u"none bytes", kSavedNone, "\x01\x02"),
+             TextValue(u"text", u"plain"),
+             TextValue(u"escapes", u"back\\slash \"quoted\" line\nbreak ret\r tab\t"),
+             TextValue(u"wide", u"caf\u00e9 \u65e5\u672c \xd83d\xde00 lone \xd800 end"),
+             TextValue(u"empty", u""),
+             TextValue(u"control", u"esc\x1b bell\x07"),  // no quoted text carries them: hex(1)
+             HexValue(u"unterminated", kSavedString, std::string("a\0b", 3)),
+             TypedValue(u"str1", kSavedString, u"typed as a string"),
+             TypedValue(u"expand", kSavedExpandString, u"%SystemRoot%\\x"),
+             HexValue(u"binary empty", kSavedBinary, ""),
+             HexValue(u"binary", kSavedBinary, std::string("\x00\xff\x80\x7f", 4)),
+             HexValue(u"binary long", kSavedBinary, bytes100),
+             DwordValue(u"zero", 0),
+             DwordValue(u"all ones", 0xffffffffu),
+             HexValue(u"dword short", kSavedDword, "\x01\x02\x03"),
+             HexValue(u"big endian", 5, "\x00\x00\x00\x2a"),
+             HexValue(u"link", 6, LittleEndian(u"\\Registry\\Machine")),
+             TypedValue(u"multi", kSavedMultiString, std::u16string(u"one\0two\0", 8)),
+             HexValue(u"multi bytes", kSavedMultiString, multi),
+             HexValue(u"resources", 8, "\x01"),
+             HexValue(u"qword", 0xb, "\x01\x02\x03\x04\x05\x06\x07\x08"),
+             HexValue(u"large type", 0x12345678, "\x09"),
+             HexValue(u"largest type", 0xffffffffu, "\x0a"),
+             DefaultValue(TextValue(u"", u"the default")),
+         }},
+        {{u"Software", u"Types", u"Empty"}, {}},
+    };
+    // An empty name is the default value's, as @ is.
+    std::vector<DumpKey> user = {{{u"ControlPanel", u"QM410Key"}, {DwordValue(u"", 1), DefaultValue(DwordValue(u"", 2))}}};
+    ExpectRoundTrip(machine, user);
+}
+
+TEST(SavedRegistryRoundTrip, EveryUnitOfANameOrTextComesBack)
+{
+    // Every unit a key name may hold, 256 to a name, each name a key of its own.
+    std::vector<DumpKey> keys;
+    for (const std::u16string &name :
+         UnitsInPieces(1, 0xffff, kMaxKeyNameLength, [](char16_t c) { return c != u'\\' && c != u'\r' && c != u'\n'; }))
+        keys.push_back({{u"Units", name}, {}});
+    // Every unit a value name may hold, at most 16383 to a name; every unit of a quoted
+    // text, and the rest in a text written as hex(1).
+    DumpKey values = {{u"Values"}, {}};
+    for (const std::u16string &name : UnitsInPieces(1, 0xffff, kMaxValueNameLength, SavedValueNameUnit))
+        values.values.push_back(DwordValue(name, static_cast<uint32_t>(name.size())));
+    for (const std::u16string &text : UnitsInPieces(1, 0xffff, 0x10000, SavedAsText))
+        values.values.push_back(TextValue(u"quoted", text));
+    for (const std::u16string &text : UnitsInPieces(1, 0x1f, 0x10000, [](char16_t c) { return !SavedAsText(c); }))
+        values.values.push_back(TextValue(u"controls", text));
+    keys.push_back(values);
+    ExpectRoundTrip(keys, {});
+}
+
+TEST(SavedRegistryRoundTrip, NamesAtTheLimitsComeBackAndNoneThatBreaksARuleIsWritten)
+{
+    const std::u16string pair = u"\xd83d\xde00";  // two units
+    std::u16string wideKey, wideValue;
+    for (size_t i = 0; i < kMaxKeyNameLength / 2; ++i)
+        wideKey += pair;
+    for (size_t i = 0; i < kMaxValueNameLength / 2; ++i)
+        wideValue += pair;
+    wideValue += u'v';
+    const std::u16string key(kMaxKeyNameLength, u'k'), value(kMaxValueNameLength, u'v');
+    ExpectRoundTrip({{{u"Software", key, wideKey}, {DwordValue(value, 1), TextValue(wideValue, u"wide")}}},
+                    {{{wideKey}, {DwordValue(wideValue, 2)}}});
+
+    // One unit more, or a name no registry holds: the writer refuses it, as the reader
+    // refuses the line it would have written.
+    struct {
+        DumpKey key;
+        const char *line;   // the line the writer would have written, for the reader
+        const char *error;  // how the reader's report starts
+    } bad[] = {
+        {{{key + u'k'}, {}}, nullptr, "line 2: a key name is longer than 256"},
+        {{{wideKey + u'k'}, {}}, nullptr, "line 2: a key name is longer than 256"},
+        {{{u"Software", u""}, {}}, "[HKEY_LOCAL_MACHINE\\Software\\\\x]", "line 2: a key path has an empty name"},
+        {{{std::u16string(u"Soft\0ware", 9)}, {}}, "[HKEY_LOCAL_MACHINE\\Soft{U+0000}ware]", "line 2: a key name holds a NUL"},
+        {{{u"Line\rbreak"}, {}}, "[HKEY_LOCAL_MACHINE\\Line{U+000D}break]", "line 2: a key name holds a line break"},
+        {{{u"Values"}, {DwordValue(value + u'v', 1)}}, nullptr, "line 3: a value name is longer than 16383"},
+        {{{u"Values"}, {DwordValue(wideValue + u'v', 1)}}, nullptr, "line 3: a value name is longer than 16383"},
+        {{{u"Values"}, {DwordValue(std::u16string(u"a\0b", 3), 1)}}, "\"a{U+0000}b\"=dword:00000001",
+         "line 3: a value name holds a NUL"},
+    };
+    for (auto &b : bad) {
+        std::u16string n = b.key.names.back();
+        SCOPED_TRACE(b.error);
+        std::string bytes;
+        EXPECT_FALSE(WriteSaved({b.key}, {}, &bytes));
+        std::vector<std::string> lines;
+        if (b.line && b.key.values.empty()) {
+            lines = {b.line, kEnd};
+        } else if (b.line) {
+            lines = {"[HKEY_LOCAL_MACHINE\\Values]", b.line, kEnd};
+        } else {
+            // Over a limit: the name as the writer would have written it.
+            std::string utf8;
+            for (char16_t c : b.key.values.empty() ? n : b.key.values[0].name) {
+                char buf[12];
+                snprintf(buf, sizeof(buf), "{U+%04X}", static_cast<unsigned>(c));
+                utf8 += buf;
+            }
+            if (b.key.values.empty())
+                lines = {"[HKEY_LOCAL_MACHINE\\" + utf8 + "]", kEnd};
+            else
+                lines = {"[HKEY_LOCAL_MACHINE\\Values]", "\"" + utf8 + "\"=dword:00000001", kEnd};
+        }
+        Result r = Read(HiveWithHead(lines));
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error.compare(0, strlen(b.error), b.error), 0) << r.error;
+    }
 }
 
 // A folder of the test's own, removed with what it holds.

@@ -9,10 +9,6 @@
 #include <cstring>
 #include <map>
 
-HMODULE g_hostModule;
-uint32_t g_guestModule;
-const WCHAR *g_commandLine;
-
 namespace {
 
 // The device's core library, and its exports by name, as plain addresses.
@@ -254,7 +250,7 @@ uint32_t LoadResource_(const Args &a)
     DWORD size = SizeofResource(module, r);
     if (!h)
         return 0;
-    uint32_t copy = cpu::HeapAlloc(size ? size : 1);
+    uint32_t copy = cpu::GuestAlloc(size ? size : 1);
     memcpy(reinterpret_cast<void *>(uintptr_t(copy)), LockResource(h), size);
     g_loadedResources[r] = copy;
     return copy;
@@ -289,7 +285,7 @@ uint32_t LoadStringW_(const Args &a)
     int n = CORE(LoadStringW)(key.first, key.second, reinterpret_cast<WCHAR *>(&s), 0);
     if (n <= 0 || !s)
         return 0;
-    uint32_t copy = cpu::HeapAlloc(2 * (n + 1));
+    uint32_t copy = cpu::GuestAlloc(2 * (n + 1));
     WCHAR *c = reinterpret_cast<WCHAR *>(uintptr_t(copy));
     memcpy(c, s, 2 * n);
     c[n] = 0;
@@ -309,7 +305,7 @@ uint32_t GetCommandLineW_(const Args &)
 {
     static uint32_t copy = [] {
         size_t n = lstrlenW(g_commandLine);
-        uint32_t c = cpu::HeapAlloc(uint32_t(2 * (n + 1)));
+        uint32_t c = cpu::GuestAlloc(uint32_t(2 * (n + 1)));
         memcpy(reinterpret_cast<void *>(uintptr_t(c)), g_commandLine, 2 * (n + 1));
         return c;
     }();
@@ -805,28 +801,17 @@ struct Entry {
     uint32_t (*fn)(const Args &);
 };
 
-#define ENTRY(fn) {#fn, fn##_}
+// An answer for each name on the core library's list (platform/ce-arm/coredll.exports),
+// in its order: the table is made from the list at build time, so that a name the list
+// gains without an answer here fails to compile (its NAME_ is not declared), and an
+// answer for a name the list lacks is a function nothing uses, which fails it too.
+#define ENTRY(fn) {#fn, fn##_},
 const Entry kImports[] = {
-    ENTRY(RegCloseKey), ENTRY(RegCreateKeyExW), ENTRY(RegFlushKey), ENTRY(RegOpenKeyExW), ENTRY(RegQueryValueExW),
-    ENTRY(RegSetValueExW), ENTRY(DeleteFileW), ENTRY(FindClose), ENTRY(FindFirstFileW), ENTRY(SHGetSpecialFolderPath),
-    ENTRY(CloseHandle), ENTRY(CreateMutexW), ENTRY(ReleaseMutex), ENTRY(WaitForSingleObject), ENTRY(FindResourceW),
-    ENTRY(LoadResource), ENTRY(LoadAcceleratorsW), ENTRY(LoadIconW), ENTRY(LoadStringW), ENTRY(GetModuleHandleW),
-    ENTRY(GetCommandLineW), ENTRY(BeginPaint), ENTRY(EndPaint), ENTRY(CreateWindowExW), ENTRY(DefWindowProcW),
-    ENTRY(DestroyWindow), ENTRY(DispatchMessageW), ENTRY(FindWindowW), ENTRY(GetClientRect), ENTRY(GetMessageW),
-    ENTRY(GetParent), ENTRY(GetStockObject), ENTRY(GetWindowRect), ENTRY(PostQuitMessage), ENTRY(RegisterClassW),
-    ENTRY(SetForegroundWindow), ENTRY(SetWindowPos), ENTRY(ShowWindow), ENTRY(TranslateAcceleratorW),
-    ENTRY(TranslateMessage), ENTRY(UpdateWindow), ENTRY(DialogBoxIndirectParamW), ENTRY(EndDialog),
-    ENTRY(MessageBoxW), ENTRY(memcpy), ENTRY(memset), ENTRY(wcslen), ENTRY(wsprintfW),
+#include "coredll_imports.inc"
 };
+#undef ENTRY
 
 }  // namespace
-
-uint32_t Narrow(uint64_t v, const char *what)
-{
-    if (Widen(uint32_t(v)) != v)
-        Fault("%s gave the program a value that does not fit 32 bits (0x%llx)", what, (unsigned long long)v);
-    return uint32_t(v);
-}
 
 int FindImport(const std::string &name)
 {

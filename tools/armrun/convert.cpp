@@ -341,33 +341,9 @@ void CheckGuestMessage(UINT message, uint32_t w, uint32_t l, const char *forWhat
     }
 }
 
-const char *MessageName(UINT message)
+uint32_t Narrow(uint64_t v, const char *what)
 {
-    static const struct {
-        UINT message;
-        const char *name;
-    } kNames[] = {
-        {WM_CREATE, "WM_CREATE"}, {WM_DESTROY, "WM_DESTROY"}, {WM_MOVE, "WM_MOVE"}, {WM_SIZE, "WM_SIZE"},
-        {WM_ACTIVATE, "WM_ACTIVATE"}, {WM_SETFOCUS, "WM_SETFOCUS"}, {WM_KILLFOCUS, "WM_KILLFOCUS"},
-        {WM_ENABLE, "WM_ENABLE"}, {WM_SETTEXT, "WM_SETTEXT"}, {WM_GETTEXT, "WM_GETTEXT"}, {WM_PAINT, "WM_PAINT"},
-        {WM_CLOSE, "WM_CLOSE"}, {WM_QUIT, "WM_QUIT"}, {WM_ERASEBKGND, "WM_ERASEBKGND"},
-        {WM_SHOWWINDOW, "WM_SHOWWINDOW"}, {WM_SETTINGCHANGE, "WM_SETTINGCHANGE"}, {WM_ACTIVATEAPP, "WM_ACTIVATEAPP"},
-        {WM_SETCURSOR, "WM_SETCURSOR"}, {WM_GETMINMAXINFO, "WM_GETMINMAXINFO"},
-        {WM_WINDOWPOSCHANGING, "WM_WINDOWPOSCHANGING"}, {WM_WINDOWPOSCHANGED, "WM_WINDOWPOSCHANGED"},
-        {WM_NOTIFY, "WM_NOTIFY"}, {WM_STYLECHANGING, "WM_STYLECHANGING"}, {WM_STYLECHANGED, "WM_STYLECHANGED"},
-        {WM_GETICON, "WM_GETICON"}, {WM_NCCREATE, "WM_NCCREATE"}, {WM_NCDESTROY, "WM_NCDESTROY"},
-        {WM_NCCALCSIZE, "WM_NCCALCSIZE"}, {WM_NCHITTEST, "WM_NCHITTEST"}, {WM_NCPAINT, "WM_NCPAINT"},
-        {WM_NCACTIVATE, "WM_NCACTIVATE"}, {WM_KEYDOWN, "WM_KEYDOWN"}, {WM_KEYUP, "WM_KEYUP"}, {WM_CHAR, "WM_CHAR"},
-        {WM_SYSKEYDOWN, "WM_SYSKEYDOWN"}, {WM_SYSKEYUP, "WM_SYSKEYUP"}, {WM_SYSCHAR, "WM_SYSCHAR"},
-        {WM_INITDIALOG, "WM_INITDIALOG"}, {WM_COMMAND, "WM_COMMAND"}, {WM_SYSCOMMAND, "WM_SYSCOMMAND"},
-        {WM_TIMER, "WM_TIMER"}, {WM_CTLCOLORBTN, "WM_CTLCOLORBTN"}, {WM_CTLCOLORDLG, "WM_CTLCOLORDLG"},
-        {WM_CTLCOLORSTATIC, "WM_CTLCOLORSTATIC"}, {WM_MOUSEMOVE, "WM_MOUSEMOVE"},
-        {WM_LBUTTONDOWN, "WM_LBUTTONDOWN"}, {WM_LBUTTONUP, "WM_LBUTTONUP"}, {WM_PARENTNOTIFY, "WM_PARENTNOTIFY"},
-        {WM_ENTERIDLE, "WM_ENTERIDLE"}, {WM_CAPTURECHANGED, "WM_CAPTURECHANGED"},
-    };
-    for (const auto &n : kNames) {
-        if (n.message == message)
-            return n.name;
-    }
-    return message >= WM_USER ? "a program's own message" : "a window message";
+    if (Widen(uint32_t(v)) != v)
+        Fault("%s gave the program a value that does not fit 32 bits (0x%llx)", what, (unsigned long long)v);
+    return uint32_t(v);
 }

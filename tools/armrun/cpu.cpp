@@ -14,6 +14,7 @@ namespace cpu {
 namespace {
 
 uc_engine *g_uc;
+ImportAnswers g_imports;
 
 struct Region {
     uint32_t start, end;
@@ -143,8 +144,8 @@ void Run(uint32_t fn, bool returnToThumb)
                 if (!InThumbState())
                     Fault("a call of COREDLL.dll's %s not made by BX (the core library's code is Thumb; return "
                           "address 0x%08x)%s",
-                          ImportName(index), ReadReg(UC_ARM_REG_LR), Context().c_str());
-                uint32_t result = CallImport(index);
+                          g_imports.name(index), ReadReg(UC_ARM_REG_LR), Context().c_str());
+                uint32_t result = g_imports.call(index);
                 WriteReg(UC_ARM_REG_R0, result);
                 pc = ReadReg(UC_ARM_REG_LR);
                 continue;
@@ -172,8 +173,9 @@ void Run(uint32_t fn, bool returnToThumb)
 
 }  // namespace
 
-void Init()
+void Init(const ImportAnswers &answers)
 {
+    g_imports = answers;
     uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_ARM, &g_uc);
     if (err != UC_ERR_OK)
         LoadFailed("cannot start the ARM CPU: %s", uc_strerror(err));
@@ -296,7 +298,7 @@ const WCHAR *HostString(uint32_t address, const char *forWhat)
     return static_cast<const WCHAR *>(HostText(address, 2, 0, forWhat));
 }
 
-uint32_t HeapAlloc(uint32_t size)
+uint32_t GuestAlloc(uint32_t size)
 {
     const uint32_t kHeapSize = 1 << 20;
     if (!g_heap) {

@@ -154,7 +154,7 @@ std::vector<std::pair<uint32_t, int>> CheckImports(const pe::Image &img, const c
 
 }  // namespace
 
-LoadedImage LoadImage(const WCHAR *path, const char *name)
+LoadedImage LoadProgram(const WCHAR *path, const char *name)
 {
     try {
         pe::Image img(name, ReadImageFile(path, name));

@@ -1,25 +1,15 @@
 // armrun PROGRAM.exe [ARGUMENTS]: runs an ARM Windows CE program on this device.
 // armrun --list: the COREDLL.dll functions it answers.
 //
-// Exit codes: the program's own; 1 when the image cannot be loaded; 4 when the
-// program faulted (an instruction the CPU lacks, a misaligned access, memory it was
-// not given, a jump to nowhere); 2 for a wrong command line.
+// Exit codes: the program's own, or the runner's (fault.h): when the image cannot be
+// loaded, when the program faulted (an instruction the CPU lacks, a misaligned access,
+// memory it was not given, a jump to nowhere), for a wrong command line.
 #include "runner.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace {
-
-[[noreturn]] void Exit(int code, const char *fmt, va_list ap)
-{
-    fputs("armrun: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
-    fflush(stderr);
-    ExitProcess(code);
-}
 
 // Skips one word of a command line, quoted or not, and the blanks after it.
 const WCHAR *SkipWord(const WCHAR *p)
@@ -55,20 +45,6 @@ std::vector<WCHAR> ProgramPath(const WCHAR *line)
 
 }  // namespace
 
-void LoadFailed(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    Exit(kExitLoadFailed, fmt, ap);
-}
-
-void Fault(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    Exit(kExitFault, fmt, ap);
-}
-
 int main(int argc, char **argv)
 {
     if (argc == 2 && !strcmp(argv[1], "--list")) {
@@ -77,14 +53,14 @@ int main(int argc, char **argv)
     }
     if (argc < 2 || argv[1][0] == '-') {
         fprintf(stderr, "usage: armrun PROGRAM.exe [ARGUMENTS]\n       armrun --list\n");
-        return 2;
+        return kExitUsage;
     }
     const WCHAR *line = GetCommandLineW();
     std::vector<WCHAR> path = ProgramPath(line);
     g_commandLine = SkipWord(SkipWord(line));
 
-    cpu::Init();
-    LoadedImage image = LoadImage(path.data(), argv[1]);
+    cpu::Init({CallImport, ImportName});
+    LoadedImage image = LoadProgram(path.data(), argv[1]);
     g_guestModule = image.base;
     // The program's resources, for the functions that find them by its module.
     g_hostModule = LoadLibraryExW(path.data(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -106,7 +82,7 @@ int main(int argc, char **argv)
 
     // The handheld's loader calls the entry point with WinMain's arguments and ends
     // the process with what it returns.
-    uint32_t cmdLine = cpu::HeapAlloc(uint32_t(2 * (lstrlenW(g_commandLine) + 1)));
+    uint32_t cmdLine = cpu::GuestAlloc(uint32_t(2 * (lstrlenW(g_commandLine) + 1)));
     memcpy(reinterpret_cast<void *>(uintptr_t(cmdLine)), g_commandLine, 2 * (lstrlenW(g_commandLine) + 1));
     uint32_t args[4] = {image.base, 0, cmdLine, show};
     ExitProcess(cpu::Call(image.entry, args, 4));

@@ -15,19 +15,11 @@
 #endif
 #include <windows.h>
 
+#include "fault.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// ---------------------------------------------------------------------------
-// Faults: what the program did that the handheld would not survive, or that this
-// runner cannot give it. Each ends the process with a one-line message on stderr.
-
-constexpr int kExitLoadFailed = 1;  // the image could not be loaded
-constexpr int kExitFault = 4;       // the program faulted while it ran
-
-[[noreturn]] void LoadFailed(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void Fault(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------
 // The CPU and guest memory (cpu.cpp)
@@ -44,7 +36,14 @@ namespace cpu {
 
 enum Reg { R0 = 0, R1, R2, R3, SP = 13, LR = 14, PC = 15 };
 
-void Init();
+// How the CPU answers the program's call of import INDEX (calls.cpp's CallImport),
+// and names the import for fault messages.
+struct ImportAnswers {
+    uint32_t (*call)(int index);
+    const char *(*name)(int index);
+};
+
+void Init(const ImportAnswers &answers);
 uint32_t Get(Reg r);
 void Set(Reg r, uint32_t v);
 
@@ -66,9 +65,9 @@ const WCHAR *HostString(uint32_t address, const char *forWhat);
 const void *HostText(uint32_t address, uint32_t unit, uint32_t limit, const char *forWhat);
 bool IsGuest(uint32_t address, uint32_t size);
 
-// Memory the program keeps for as long as it runs: converted resources, the command
-// line. Never freed.
-uint32_t HeapAlloc(uint32_t size);
+// Guest memory for what the runner hands the program to keep for as long as it runs
+// (converted resources, the command line), from a block of its own; never freed.
+uint32_t GuestAlloc(uint32_t size);
 
 // Calls the guest function at FN (bit 0: Thumb) with ARGS as the ARM procedure call
 // standard passes them, runs it to its return, answering the imports it calls, and
@@ -109,7 +108,7 @@ struct LoadedImage {
 // the import traps. Fails the load, naming the cause (and the image as NAME), for
 // anything that is not an ARM Windows CE image or imports what the runner does not
 // provide.
-LoadedImage LoadImage(const WCHAR *path, const char *name);
+LoadedImage LoadProgram(const WCHAR *path, const char *name);
 
 // ---------------------------------------------------------------------------
 // The core library's functions (calls.cpp)
@@ -123,6 +122,9 @@ uint32_t CallImport(int index);
 void ListImports();
 // The name of import INDEX.
 const char *ImportName(int index);
+
+// ---------------------------------------------------------------------------
+// The program being run (program.cpp)
 
 // The handle the program's own module has in the host (for resources), and its guest
 // value; both set at load.
@@ -181,11 +183,11 @@ void HostParams(HWND hwnd, UINT message, uint32_t wParam, uint32_t lParam, WPARA
 // buffer must be the program's writable memory, and any other pointer is refused.
 void CheckGuestMessage(UINT message, uint32_t wParam, uint32_t lParam, const char *forWhat);
 
-// The name of a window message, for fault messages.
+// The name of a window message, for fault messages (messages.cpp).
 const char *MessageName(UINT message);
 
-// Values between the two worlds: handles sign-extend (the predefined negative ones
-// included) and must come back within 32 bits.
+// Values between the two worlds (convert.cpp): handles sign-extend (the predefined
+// negative ones included) and must come back within 32 bits.
 inline uint64_t Widen(uint32_t v)
 {
     return uint64_t(int64_t(int32_t(v)));

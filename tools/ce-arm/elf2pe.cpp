@@ -12,6 +12,7 @@
 //       thunks use, the resources from the resource compiler's .res file, and base
 //       relocations for every absolute address the linker wrote.
 #include "elf32.h"
+#include "exportlist.h"
 #include "pe.h"
 
 #include <algorithm>
@@ -92,28 +93,6 @@ void WriteAll(const std::string &path, const std::vector<uint8_t> &bytes)
 // ---------------------------------------------------------------------------
 // imports
 
-// The export list: one name per line, then why the library is known to export it.
-// Blank lines and lines starting with # are comments.
-std::set<std::string> ReadExportList(const std::string &path)
-{
-    std::ifstream in(path);
-    if (!in)
-        Fail(path + " cannot be read");
-    std::set<std::string> names;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        std::istringstream words(line);
-        std::string name, reason;
-        if (!(words >> name) || name[0] == '#')
-            continue;
-        if (!(words >> reason))
-            Fail(path + ":" + std::to_string(n) + ": " + name + " has no reason given for being an export");
-        if (!names.insert(name).second)
-            Fail(path + ":" + std::to_string(n) + ": " + name + " is listed twice");
-    }
-    return names;
-}
-
 bool ValidCName(const std::string &s)
 {
     if (s.empty() || isdigit(static_cast<unsigned char>(s[0])))
@@ -142,7 +121,8 @@ int Imports(const std::string &allowPath, const std::string &dll, const std::str
                 wanted.insert(s.name);
         }
     }
-    std::set<std::string> allowed = ReadExportList(allowPath);
+    std::vector<std::string> list = ReadExportList(allowPath);
+    std::set<std::string> allowed(list.begin(), list.end());
     std::vector<std::string> imports, refused;
     for (const std::string &name : wanted) {
         if (defined.count(name))
@@ -424,9 +404,22 @@ std::vector<uint8_t> BuildReloc(const std::set<uint32_t> &rvas)
     return out;
 }
 
-int Image(const std::string &resPath, const std::string &dll, const std::string &outPath, const std::string &elfPath)
+// What the image is made of, as the steps below find and add it.
+struct ImageParts {
+    uint32_t base = 0;   // where the image is linked
+    uint32_t entry = 0;  // the entry point's address
+    std::vector<OutSection> sections;
+    pe::DataDir directory[pe::kDirCount] = {};
+    // The first page after the last section: the image's size.
+    uint32_t End() const
+    {
+        return AlignUp(sections.back().rva + sections.back().virtualSize, kSectionAlignment);
+    }
+};
+
+// The image's base, which the linker script gives as __ImageBase.
+uint32_t ImageBase(const elf32::File &elf, const std::string &elfPath)
 {
-    elf32::File elf(elfPath);
     if (elf.header().e_type != ET_EXEC)
         Fail(elfPath + " is not a linked executable");
     const elf32::Symbol *baseSym = elf.symbol("__ImageBase");
@@ -435,12 +428,15 @@ int Image(const std::string &resPath, const std::string &dll, const std::string 
     const uint32_t base = baseSym->sym.st_value;
     if (base % 0x10000)
         Fail("the image base " + Hex(base) + " is not a multiple of 64 KB");
+    return base;
+}
 
-    // The sections, in address order, each on its own page after the headers' page.
+// The linked sections, in address order, each on its own page after the headers' page,
+// code first.
+std::vector<OutSection> LinkedSections(const elf32::File &elf, uint32_t base, const std::string &elfPath)
+{
     std::vector<OutSection> sections;
-    std::vector<size_t> elfIndex;
-    for (size_t i = 0; i < elf.sections().size(); ++i) {
-        const elf32::Section &s = elf.sections()[i];
+    for (const elf32::Section &s : elf.sections()) {
         if (!(s.hdr.sh_flags & SHF_ALLOC) || s.hdr.sh_size == 0)
             continue;
         uint32_t characteristics;
@@ -461,15 +457,25 @@ int Image(const std::string &resPath, const std::string &dll, const std::string 
         if (!sections.empty() && o.rva < sections.back().rva + AlignUp(sections.back().virtualSize, kSectionAlignment))
             Fail("section " + s.name + " overlaps the one before it");
         sections.push_back(o);
-        elfIndex.push_back(i);
     }
     if (sections.empty() || sections[0].name != ".text")
         Fail(elfPath + " has no code");
-    if (elf.header().e_entry < base + sections[0].rva ||
-        elf.header().e_entry >= base + sections[0].rva + sections[0].virtualSize || (elf.header().e_entry & 3))
-        Fail("the entry point " + Hex(elf.header().e_entry) + " is not ARM code in .text");
+    return sections;
+}
 
-    // Base relocations: every absolute address the linker wrote into the image.
+// The entry point, which must be ARM code in .text.
+uint32_t EntryPoint(const elf32::File &elf, const ImageParts &img)
+{
+    const OutSection &text = img.sections[0];
+    uint32_t entry = elf.header().e_entry;
+    if (entry < img.base + text.rva || entry >= img.base + text.rva + text.virtualSize || (entry & 3))
+        Fail("the entry point " + Hex(entry) + " is not ARM code in .text");
+    return entry;
+}
+
+// Every absolute address the linker wrote into the image, as the image's offsets.
+std::set<uint32_t> AbsoluteAddresses(const elf32::File &elf, uint32_t base)
+{
     std::set<uint32_t> relocs;
     for (const elf32::Relocation &r : elf.relocations()) {
         const elf32::Section &target = elf.sections()[r.section];
@@ -487,83 +493,101 @@ int Image(const std::string &resPath, const std::string &dll, const std::string 
             Fail("an address at " + Hex(r.offset) + " is not on a 4-byte boundary in the image");
         relocs.insert(r.offset - base);
     }
+    return relocs;
+}
 
-    // The import directory, after the address table the thunks use, in .idata.
+// The import directory for the slots the thunks use (__imp_NAME), after the address
+// table in .idata, the last section: one descriptor for DLL, its lookup table, its
+// name and the functions' names.
+void AddImports(const elf32::File &elf, const std::string &dll, ImageParts *img)
+{
     std::vector<std::pair<uint32_t, std::string>> slots;
     for (const elf32::Symbol &s : elf.symbols()) {
         if (s.defined() && s.name.compare(0, sizeof(kImpPrefix) - 1, kImpPrefix) == 0)
-            slots.push_back({s.sym.st_value - base, s.name.substr(sizeof(kImpPrefix) - 1)});
+            slots.push_back({s.sym.st_value - img->base, s.name.substr(sizeof(kImpPrefix) - 1)});
     }
+    if (slots.empty())
+        return;
     std::sort(slots.begin(), slots.end());
     OutSection *idata = nullptr;
-    for (OutSection &s : sections) {
+    for (OutSection &s : img->sections) {
         if (s.name == ".idata")
             idata = &s;
     }
-    uint32_t importDir = 0, iatRva = 0, iatSize = 0;
-    if (!slots.empty()) {
-        if (!idata || idata != &sections.back())
-            Fail("the import address table is not in .idata, the last section");
-        iatRva = idata->rva;
-        iatSize = uint32_t(4 * (slots.size() + 1));
-        for (size_t i = 0; i < slots.size(); ++i) {
-            if (slots[i].first != iatRva + 4 * i)
-                Fail("the import address table is not one run of slots from the start of .idata");
-        }
-        if (idata->data.size() != iatSize)
-            Fail(".idata holds more than the import address table");
-        std::vector<uint8_t> &d = idata->data;
-        importDir = iatRva + uint32_t(d.size());
-        d.resize(d.size() + 2 * sizeof(pe::ImportDescriptor), 0);
-        uint32_t lookup = iatRva + uint32_t(d.size());
-        d.resize(d.size() + iatSize, 0);
-        uint32_t dllName = iatRva + uint32_t(d.size());
-        d.insert(d.end(), dll.begin(), dll.end());
+    if (!idata || idata != &img->sections.back())
+        Fail("the import address table is not in .idata, the last section");
+    uint32_t iatRva = idata->rva;
+    uint32_t iatSize = uint32_t(4 * (slots.size() + 1));
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].first != iatRva + 4 * i)
+            Fail("the import address table is not one run of slots from the start of .idata");
+    }
+    if (idata->data.size() != iatSize)
+        Fail(".idata holds more than the import address table");
+    std::vector<uint8_t> &d = idata->data;
+    uint32_t importDir = iatRva + uint32_t(d.size());
+    d.resize(d.size() + 2 * sizeof(pe::ImportDescriptor), 0);
+    uint32_t lookup = iatRva + uint32_t(d.size());
+    d.resize(d.size() + iatSize, 0);
+    uint32_t dllName = iatRva + uint32_t(d.size());
+    d.insert(d.end(), dll.begin(), dll.end());
+    d.push_back(0);
+    Pad(d, 2);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        uint32_t hintName = iatRva + uint32_t(d.size());
+        Append16(d, 0);
+        d.insert(d.end(), slots[i].second.begin(), slots[i].second.end());
         d.push_back(0);
         Pad(d, 2);
-        for (size_t i = 0; i < slots.size(); ++i) {
-            uint32_t hintName = iatRva + uint32_t(d.size());
-            Append16(d, 0);
-            d.insert(d.end(), slots[i].second.begin(), slots[i].second.end());
-            d.push_back(0);
-            Pad(d, 2);
-            // The lookup table keeps the names; the address table starts out the same
-            // and the loader writes the functions' addresses over it.
-            Put32(d, lookup - iatRva + 4 * i, hintName);
-            Put32(d, 4 * i, hintName);
-        }
-        size_t desc = importDir - iatRva;
-        Put32(d, desc + 0, lookup);
-        Put32(d, desc + 12, dllName);
-        Put32(d, desc + 16, iatRva);
-        Pad(d, 4);
-        idata->virtualSize = uint32_t(d.size());
+        // The lookup table keeps the names; the address table starts out the same
+        // and the loader writes the functions' addresses over it.
+        Put32(d, lookup - iatRva + 4 * i, hintName);
+        Put32(d, 4 * i, hintName);
     }
+    size_t desc = importDir - iatRva;
+    Put32(d, desc + 0, lookup);
+    Put32(d, desc + 12, dllName);
+    Put32(d, desc + 16, iatRva);
+    Pad(d, 4);
+    idata->virtualSize = uint32_t(d.size());
+    img->directory[pe::kDirImport] = {importDir, uint32_t(2 * sizeof(pe::ImportDescriptor))};
+    img->directory[pe::kDirIat] = {iatRva, iatSize};
+}
 
-    uint32_t next = AlignUp(sections.back().rva + sections.back().virtualSize, kSectionAlignment);
+// A section the image makes itself (DATA, when there is any) on the page after the
+// last one, which directory entry DIR points at.
+void AddSection(const char *name, uint32_t characteristics, std::vector<uint8_t> data, pe::DataDirectory dir,
+                ImageParts *img)
+{
+    if (data.empty())
+        return;
+    OutSection s{name, img->End(), uint32_t(data.size()), characteristics, std::move(data)};
+    img->directory[dir] = {s.rva, s.virtualSize};
+    img->sections.push_back(std::move(s));
+}
+
+// The resources, from the resource compiler's .res file.
+void AddResources(const std::string &resPath, ImageParts *img)
+{
     std::vector<pe::Resource> resources = ReadRes(resPath);
-    uint32_t rsrcRva = 0, rsrcSize = 0;
-    if (!resources.empty()) {
-        OutSection rsrc{".rsrc", next, 0, pe::kScnInitData | pe::kScnRead, BuildRsrc(resources, next)};
-        rsrc.virtualSize = uint32_t(rsrc.data.size());
-        rsrcRva = rsrc.rva;
-        rsrcSize = rsrc.virtualSize;
-        sections.push_back(rsrc);
-        next = AlignUp(next + rsrc.virtualSize, kSectionAlignment);
-    }
-    uint32_t relocRva = 0, relocSize = 0;
-    if (!relocs.empty()) {
-        OutSection reloc{".reloc", next, 0, pe::kScnInitData | pe::kScnRead | pe::kScnDiscardable,
-                         BuildReloc(relocs)};
-        reloc.virtualSize = uint32_t(reloc.data.size());
-        relocRva = reloc.rva;
-        relocSize = reloc.virtualSize;
-        sections.push_back(reloc);
-        next = AlignUp(next + reloc.virtualSize, kSectionAlignment);
-    }
+    if (!resources.empty())
+        AddSection(".rsrc", pe::kScnInitData | pe::kScnRead, BuildRsrc(resources, img->End()), pe::kDirResource, img);
+}
 
-    // Headers: a DOS header with no stub, the PE signature, the file header, the
-    // optional header and the section table, together on the first page.
+// The base relocations, for the addresses RELOCS.
+void AddBaseRelocations(const std::set<uint32_t> &relocs, ImageParts *img)
+{
+    if (!relocs.empty())
+        AddSection(".reloc", pe::kScnInitData | pe::kScnRead | pe::kScnDiscardable, BuildReloc(relocs),
+                   pe::kDirBaseReloc, img);
+}
+
+// The file: a DOS header with no stub, the PE signature, the file header, the optional
+// header and the section table, together on the first page; then each section's data,
+// and the header's checksum over all of it.
+std::vector<uint8_t> ImageFile(const ImageParts &img)
+{
+    const std::vector<OutSection> &sections = img.sections;
     const uint32_t peAt = sizeof(pe::DosHeader);
     const uint32_t tableAt = peAt + 4 + sizeof(pe::FileHeader) + sizeof(pe::OptionalHeader32);
     const uint32_t headersSize = AlignUp(tableAt + uint32_t(sections.size() * sizeof(pe::SectionHeader)), kFileAlignment);
@@ -580,13 +604,13 @@ int Image(const std::string &resPath, const std::string &dll, const std::string 
     fh.Characteristics = pe::kFileExecutable | pe::kFile32BitMachine;
     pe::OptionalHeader32 oh{};
     oh.Magic = pe::kMagicPe32;
-    oh.AddressOfEntryPoint = elf.header().e_entry - base;
-    oh.ImageBase = base;
+    oh.AddressOfEntryPoint = img.entry - img.base;
+    oh.ImageBase = img.base;
     oh.SectionAlignment = kSectionAlignment;
     oh.FileAlignment = kFileAlignment;
     oh.MajorOperatingSystemVersion = 5;
     oh.MajorSubsystemVersion = 5;
-    oh.SizeOfImage = next;
+    oh.SizeOfImage = img.End();
     oh.SizeOfHeaders = headersSize;
     oh.Subsystem = pe::kSubsystemCeGui;
     oh.SizeOfStackReserve = 0x10000;
@@ -594,10 +618,8 @@ int Image(const std::string &resPath, const std::string &dll, const std::string 
     oh.SizeOfHeapReserve = 0x100000;
     oh.SizeOfHeapCommit = 0x1000;
     oh.NumberOfRvaAndSizes = pe::kDirCount;
-    oh.Directory[pe::kDirImport] = {importDir, importDir ? uint32_t(2 * sizeof(pe::ImportDescriptor)) : 0};
-    oh.Directory[pe::kDirIat] = {iatRva, iatSize};
-    oh.Directory[pe::kDirResource] = {rsrcRva, rsrcSize};
-    oh.Directory[pe::kDirBaseReloc] = {relocRva, relocSize};
+    for (int i = 0; i < pe::kDirCount; ++i)
+        oh.Directory[i] = img.directory[i];
 
     std::vector<pe::SectionHeader> table;
     uint32_t fileAt = headersSize;
@@ -637,7 +659,22 @@ int Image(const std::string &resPath, const std::string &dll, const std::string 
     }
     const size_t checksumAt = peAt + 4 + sizeof(fh) + offsetof(pe::OptionalHeader32, CheckSum);
     Put32(file, checksumAt, pe::Checksum(file, checksumAt));
-    WriteAll(outPath, file);
+    return file;
+}
+
+// The handheld's image from the linked ELF file, step by step.
+int Image(const std::string &resPath, const std::string &dll, const std::string &outPath, const std::string &elfPath)
+{
+    elf32::File elf(elfPath);
+    ImageParts img;
+    img.base = ImageBase(elf, elfPath);
+    img.sections = LinkedSections(elf, img.base, elfPath);
+    img.entry = EntryPoint(elf, img);
+    std::set<uint32_t> addresses = AbsoluteAddresses(elf, img.base);
+    AddImports(elf, dll, &img);
+    AddResources(resPath, &img);
+    AddBaseRelocations(addresses, &img);
+    WriteAll(outPath, ImageFile(img));
     return 0;
 }
 

@@ -103,7 +103,7 @@ int CmdLs(int argc, wchar_t **argv)
         return DWORD(0);
     });
     Out(out);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 // program PATH: whether a device file is a program that can be started (it begins
@@ -138,5 +138,5 @@ int CmdProgram(int argc, wchar_t **argv)
     if (kind == ProgramKind::CutShort)
         return Fail(std::wstring(argv[0]) + L" is cut short: its sections run past the end of the file");
     Out(kind == ProgramKind::Ce ? "ce\n" : "native\n");
-    return EXIT_OK;
+    return kExitOk;
 }

@@ -9,25 +9,23 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "../exitcodes.h"
+
 #include <string>
 
-// Exit codes: 0 done, 1 could not do it (message on stderr), 2 bad usage.
-enum { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
-
+// output.cpp
 std::string Utf8(const std::wstring &s);
 std::wstring Wide(const std::string &s);
-// Prints "cedev: MESSAGE" on stderr and returns EXIT_FAIL.
+// Prints "cedev: MESSAGE" on stderr and returns kExitFail (Usage: kExitUsage).
 int Fail(const std::wstring &message);
 int Usage(const std::wstring &message);
 void Out(const std::string &s);
 void OutBytes(const void *data, size_t size);
+// Sends what the commands print and say to OUT and ERR rather than to stdout and
+// stderr; NULL for both sends it back.
+void CaptureOutput(std::string *out, std::string *err);
 // A name or text for plain output: UTF-8, its control characters as escapes.
 std::string Printable(const std::wstring &s);
-// A device path ("\\Flash Disk\\x", the device's root is "\\") as the helper opens it
-// inside the device; false for anything else.
-bool DevicePath(const wchar_t *arg, std::wstring *host);
-// The usage error for an argument that is not a device path.
-int BadPath(const wchar_t *arg);
 // JSON output: one object per line. Strings are escaped to plain ASCII, everything
 // outside printable ASCII as \u escapes of its UTF-16 units, so that even a string
 // Windows accepts and UTF-8 cannot carry (a lone surrogate) reads back exactly.
@@ -44,12 +42,19 @@ public:
 private:
     std::string m_fields;
 };
+
+// args.cpp
 // Removes FLAG from the arguments wherever it stands; true when it was there.
 bool TakeFlag(int *argc, wchar_t **argv, const wchar_t *flag);
 // Parses "X,Y".
 bool ParsePoint(const std::wstring &s, POINT *pt);
 // Parses a decimal number of milliseconds or seconds ("2.5").
 bool ParseSeconds(const std::wstring &s, DWORD *ms);
+// A device path ("\\Flash Disk\\x", the device's root is "\\") as the helper opens it
+// inside the device; false for anything else.
+bool DevicePath(const wchar_t *arg, std::wstring *host);
+// The usage error for an argument that is not a device path.
+int BadPath(const wchar_t *arg);
 
 // screen.cpp
 std::wstring WindowText(HWND hWnd);
@@ -64,12 +69,14 @@ int CmdScreenshot(int argc, wchar_t **argv);
 int CmdWait(int argc, wchar_t **argv);
 int CmdXWindow(int argc, wchar_t **argv);
 
-// reg.cpp
+// regkey.cpp
 // Splits "HKLM\\Sub\\Key" into its root and subkey; rootName gets the root's full name.
 bool ParseKey(const std::wstring &path, HKEY *root, std::wstring *sub, std::wstring *rootName);
+
+// reg.cpp: query, set, delete, and export (export.cpp)
 int CmdReg(int argc, wchar_t **argv);
 
-// hive.cpp
+// export.cpp
 int CmdExport(int argc, wchar_t **argv);
 
 // files.cpp

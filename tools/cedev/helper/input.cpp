@@ -81,12 +81,12 @@ static int Target(const std::wstring &arg, POINT *pt)
     if (ParsePoint(arg, pt)) {
         if (!OnScreen(*pt))
             return Fail(L"point " + arg + L" is off the screen");
-        return EXIT_OK;
+        return kExitOk;
     }
     std::wstring what;
     if (!FindControl(arg, pt, &what))
         return Fail(L"no control shows \"" + arg + L"\"");
-    return EXIT_OK;
+    return kExitOk;
 }
 
 int CmdTap(int argc, wchar_t **argv)
@@ -95,12 +95,12 @@ int CmdTap(int argc, wchar_t **argv)
         return Usage(L"usage: cedev tap TEXT|X,Y");
     POINT pt;
     int rc = Target(argv[0], &pt);
-    if (rc != EXIT_OK)
+    if (rc != kExitOk)
         return rc;
     if (!PenTo(pt) || !Press(pt, MOUSEEVENTF_LEFTDOWN) || !Press(pt, MOUSEEVENTF_LEFTUP))
         return Fail(L"the pen input was refused");
     Settle(&pt);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 int CmdPen(int argc, wchar_t **argv)
@@ -109,13 +109,13 @@ int CmdPen(int argc, wchar_t **argv)
         return Usage(L"usage: cedev pen down|up X,Y|TEXT");
     POINT pt;
     int rc = Target(argv[1], &pt);
-    if (rc != EXIT_OK)
+    if (rc != kExitOk)
         return rc;
     DWORD flag = lstrcmpW(argv[0], L"down") ? MOUSEEVENTF_LEFTUP : MOUSEEVENTF_LEFTDOWN;
     if (!PenTo(pt) || !Press(pt, flag))
         return Fail(L"the pen input was refused");
     Settle(&pt);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static const struct {
@@ -202,5 +202,5 @@ int CmdKey(int argc, wchar_t **argv)
     if (SendInput((UINT)seq.size(), seq.data(), sizeof(INPUT)) != seq.size())
         return Fail(L"the key input was refused");
     Settle(NULL);
-    return EXIT_OK;
+    return kExitOk;
 }

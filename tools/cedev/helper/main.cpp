@@ -1,194 +1,12 @@
-// cedev-helper.exe: command dispatch and the small utilities the commands share.
+// cedev-helper.exe: its commands' dispatch, and the serve loop through which cedev asks
+// for them while a device runs.
 #include "helper.h"
-#include "../escape.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdint.h>
 #include <vector>
-
-std::string Utf8(const std::wstring &s)
-{
-    if (s.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), NULL, 0, NULL, NULL);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n, NULL, NULL);
-    return out;
-}
-
-std::wstring Wide(const std::string &s)
-{
-    if (s.empty())
-        return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), NULL, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n);
-    return out;
-}
-
-// Where a command's output goes: the process's own stdout and stderr, or, while the
-// helper serves cedev, the answer being made.
-static std::string *s_out, *s_err;
-
-void Out(const std::string &s)
-{
-    if (s_out)
-        s_out->append(s);
-    else
-        fwrite(s.data(), 1, s.size(), stdout);
-}
-
-void OutBytes(const void *data, size_t size)
-{
-    Out(std::string(static_cast<const char *>(data), size));
-}
-
-// Control and format characters as escapes, the way plain output shows them (see
-// escape.h). A name or text from the device then stays on its line, moves no cursor
-// and shows every character it holds.
-std::string Printable(const std::wstring &s)
-{
-    static_assert(sizeof(wchar_t) == sizeof(char16_t), "the device's strings are UTF-16");
-    return PrintableUtf16(reinterpret_cast<const char16_t *>(s.data()), s.size());
-}
-
-int Fail(const std::wstring &message)
-{
-    std::string line = "cedev: " + Printable(message) + "\n";
-    if (s_err) {
-        s_err->append(line);
-        return EXIT_FAIL;
-    }
-    fflush(stdout);
-    fwrite(line.data(), 1, line.size(), stderr);
-    return EXIT_FAIL;
-}
-
-int Usage(const std::wstring &message)
-{
-    Fail(message);
-    return EXIT_USAGE;
-}
-
-std::string JsonString(const std::wstring &s)
-{
-    std::string out = "\"";
-    for (wchar_t c : s) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += (char)c;
-        } else if (c == L'\n') {
-            out += "\\n";
-        } else if (c == L'\r') {
-            out += "\\r";
-        } else if (c == L'\t') {
-            out += "\\t";
-        } else {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", (unsigned)(c & 0xffff));
-            out += buf;
-        }
-    }
-    return out + "\"";
-}
-
-JsonObject &JsonObject::Raw(const char *key, const std::string &json)
-{
-    if (!m_fields.empty())
-        m_fields += ",";
-    m_fields += JsonString(Wide(key)) + ":" + json;
-    return *this;
-}
-
-bool TakeFlag(int *argc, wchar_t **argv, const wchar_t *flag)
-{
-    bool found = false;
-    int kept = 0;
-    for (int i = 0; i < *argc; ++i) {
-        if (!lstrcmpW(argv[i], flag))
-            found = true;
-        else
-            argv[kept++] = argv[i];
-    }
-    *argc = kept;
-    return found;
-}
-
-bool ParsePoint(const std::wstring &s, POINT *pt)
-{
-    wchar_t *end;
-    size_t comma = s.find(L',');
-    if (comma == std::wstring::npos || comma == 0 || comma + 1 == s.size())
-        return false;
-    long x = wcstol(s.c_str(), &end, 10);
-    if (end != s.c_str() + comma)
-        return false;
-    long y = wcstol(s.c_str() + comma + 1, &end, 10);
-    if (*end)
-        return false;
-    pt->x = x;
-    pt->y = y;
-    return true;
-}
-
-bool ParseSeconds(const std::wstring &s, DWORD *ms)
-{
-    wchar_t *end;
-    double v = wcstod(s.c_str(), &end);
-    if (s.empty() || *end || v < 0 || v > 3600)
-        return false;
-    *ms = (DWORD)(v * 1000);
-    return true;
-}
-
-// "\Flash Disk\x" names C:\Flash Disk\x inside the device. The path is normalised as
-// the device's file system reads it ("." and ".." resolved, "/" and repeated
-// separators taken as one "\", trailing dots and spaces of names dropped, short names
-// made long), so that what is checked is what would be opened. "\\server" and
-// "\\?\" names, and anything with a drive letter, are not device paths.
-bool DevicePath(const wchar_t *arg, std::wstring *host)
-{
-    // A path that starts with '/' is a host path, not a device path given the other way.
-    auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    if (arg[0] != L'\\' || separator(arg[1]) || wcschr(arg, L':'))
-        return false;
-    std::wstring in = L"C:" + std::wstring(arg);
-    DWORD n = GetFullPathNameW(in.c_str(), 0, NULL, NULL);
-    std::wstring full(n, L'\0');
-    n = n ? GetFullPathNameW(in.c_str(), n, &full[0], NULL) : 0;
-    if (!n || n >= full.size())
-        return false;
-    full.resize(n);
-    if (full.compare(0, 3, L"C:\\") != 0)
-        return false;
-    n = GetLongPathNameW(full.c_str(), NULL, 0);
-    if (n) {
-        std::wstring longer(n, L'\0');
-        n = GetLongPathNameW(full.c_str(), &longer[0], n);
-        if (n && n < longer.size() && longer.compare(0, 3, L"C:\\") == 0)
-            full.assign(longer, 0, n);
-    }
-    while (full.size() > 3 && full.back() == L'\\')
-        full.pop_back();
-    *host = full;
-    return true;
-}
-
-int BadPath(const wchar_t *arg)
-{
-    // A path whose last name is CON, NUL, COM1... reads as that device of the system.
-    wchar_t full[16];
-    std::wstring in = L"C:" + std::wstring(arg);
-    DWORD n = arg[0] == L'\\' ? GetFullPathNameW(in.c_str(), 16, full, NULL) : 0;
-    if (n && n < 16 && !wcsncmp(full, L"\\\\.\\", 4))
-        return Usage(L"'" + std::wstring(arg) + L"': CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name the system's devices, "
-                                                L"not files");
-    return Usage(L"'" + std::wstring(arg) + L"' is not a device path; they start with \\ (e.g. \\Flash Disk\\registry.dat)");
-}
 
 // path PATH: a device path as the device's file system reads it, below its root ("Flash
 // Disk\x"; nothing for the root itself), with the names that exist as they are written
@@ -201,7 +19,7 @@ static int CmdPath(int argc, wchar_t **argv)
     if (!DevicePath(argv[0], &path))
         return BadPath(argv[0]);
     Out(Utf8(path.substr(3)) + "\n");
-    return EXIT_OK;
+    return kExitOk;
 }
 
 // boot: waits until the device's desktop is up. Wine's own start-up (services, the
@@ -211,7 +29,7 @@ static int CmdBoot(int argc, wchar_t **)
 {
     if (argc != 0)
         return Usage(L"usage: cedev-helper boot");
-    return GetDesktopWindow() ? EXIT_OK : Fail(L"the device's desktop did not start");
+    return GetDesktopWindow() ? kExitOk : Fail(L"the device's desktop did not start");
 }
 
 // desktop: holds the device's desktop for as long as the device runs. The desktop
@@ -224,7 +42,7 @@ static int CmdDesktop(int argc, wchar_t **)
     if (!GetDesktopWindow())
         return Fail(L"the device's desktop did not start");
     Sleep(INFINITE);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static int CmdServe(int argc, wchar_t **);
@@ -347,19 +165,19 @@ static int CmdServe(int argc, wchar_t **)
     if (argc != 0)
         return Usage(L"usage: cedev-helper serve");
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (!Answer(out, DesktopSettled() ? EXIT_OK : EXIT_FAIL, "", ""))
-        return EXIT_FAIL;
+    if (!Answer(out, DesktopSettled() ? kExitOk : kExitFail, "", ""))
+        return kExitFail;
     std::string answerOut, answerErr;
     for (;;) {
         unsigned char head[4];
         if (!ReadExactly(in, head, 4))
-            return EXIT_OK;  // cedev closed the channel: the device is ending
+            return kExitOk;  // cedev closed the channel: the device is ending
         uint32_t size = GetU32(head);
         if (size > kMaxRequest)
             return Fail(L"a request of " + std::to_wstring(size) + L" bytes");
         std::string body(size, '\0');
         if (size && !ReadExactly(in, &body[0], size))
-            return EXIT_FAIL;
+            return kExitFail;
         std::vector<std::wstring> args;
         bool whole = true;
         for (size_t at = 0; at < body.size();) {
@@ -378,8 +196,7 @@ static int CmdServe(int argc, wchar_t **)
         }
         answerOut.clear();
         answerErr.clear();
-        s_out = &answerOut;
-        s_err = &answerErr;
+        CaptureOutput(&answerOut, &answerErr);
         int rc;
         if (!whole || args.empty()) {
             rc = Usage(L"a request that is not whole");
@@ -390,9 +207,9 @@ static int CmdServe(int argc, wchar_t **)
             argv.push_back(NULL);
             rc = RunCommand((int)args.size(), argv.data());
         }
-        s_out = s_err = NULL;
+        CaptureOutput(NULL, NULL);
         if (!Answer(out, rc, answerOut, answerErr))
-            return EXIT_FAIL;
+            return kExitFail;
     }
 }
 

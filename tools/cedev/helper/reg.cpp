@@ -1,44 +1,10 @@
-// The device's registry: query, set, delete.
+// The device's registry: query, set, delete; export is export.cpp's.
 #include "helper.h"
 
 #include <errno.h>
 #include <winternl.h>
 #include <stdio.h>
 #include <vector>
-
-static const struct {
-    const wchar_t *name;
-    const wchar_t *alias;
-    HKEY key;
-} s_roots[] = {
-    {L"HKEY_LOCAL_MACHINE", L"HKLM", HKEY_LOCAL_MACHINE},
-    {L"HKEY_CURRENT_USER", L"HKCU", HKEY_CURRENT_USER},
-    {L"HKEY_CLASSES_ROOT", L"HKCR", HKEY_CLASSES_ROOT},
-    {L"HKEY_USERS", L"HKU", HKEY_USERS},
-};
-
-bool ParseKey(const std::wstring &path, HKEY *root, std::wstring *sub, std::wstring *rootName)
-{
-    size_t slash = path.find(L'\\');
-    std::wstring head = path.substr(0, slash);
-    for (const auto &r : s_roots) {
-        if (!lstrcmpiW(head.c_str(), r.name) || !lstrcmpiW(head.c_str(), r.alias)) {
-            *root = r.key;
-            // The key's names, each separator once: "Software\\X\" is Software\X.
-            sub->clear();
-            for (size_t i = slash == std::wstring::npos ? path.size() : slash; i < path.size(); ++i) {
-                if (path[i] != L'\\' || (!sub->empty() && sub->back() != L'\\'))
-                    *sub += path[i];
-            }
-            while (!sub->empty() && sub->back() == L'\\')
-                sub->pop_back();
-            if (rootName)
-                *rootName = r.name;
-            return true;
-        }
-    }
-    return false;
-}
 
 static const struct {
     const wchar_t *name;
@@ -141,7 +107,7 @@ static int OpenKey(const std::wstring &path, REGSAM access, HKEY *key)
         return Fail(L"no key '" + path + L"'");
     if (rc != ERROR_SUCCESS)
         return Fail(L"cannot open '" + path + L"' (error " + std::to_wstring(rc) + L")");
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static bool ReadValue(HKEY key, const wchar_t *name, DWORD *type, std::vector<BYTE> *data)
@@ -167,7 +133,7 @@ static int Query(int argc, wchar_t **argv)
         return Usage(L"usage: cedev reg query KEY [VALUE] [--json]");
     HKEY key;
     int rc = OpenKey(argv[0], KEY_READ, &key);
-    if (rc != EXIT_OK)
+    if (rc != kExitOk)
         return rc;
     DWORD type;
     std::vector<BYTE> data;
@@ -179,7 +145,7 @@ static int Query(int argc, wchar_t **argv)
         Out(json ? ValueJson(ValueName(argv[1]), type, data)
                  : Printable(TypeName(type) + L" " + FormatData(type, data)) + "\n");
         RegCloseKey(key);
-        return EXIT_OK;
+        return kExitOk;
     }
     std::string out;
     wchar_t name[16384];
@@ -205,7 +171,7 @@ static int Query(int argc, wchar_t **argv)
     }
     RegCloseKey(key);
     Out(out);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static bool ParseHex(const std::wstring &s, std::vector<BYTE> *out)
@@ -283,7 +249,7 @@ static int Set(int argc, wchar_t **argv)
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS)
         return Fail(L"cannot write '" + std::wstring(argv[1]) + L"' (error " + std::to_wstring(rc) + L")");
-    return EXIT_OK;
+    return kExitOk;
 }
 
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
@@ -409,7 +375,7 @@ static int Delete(int argc, wchar_t **argv)
             return Fail(L"no value '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"'");
         if (rc != ERROR_SUCCESS)
             return Fail(L"cannot delete '" + std::wstring(argv[1]) + L"' in '" + argv[0] + L"' (" + ErrorText(rc) + L")");
-        return EXIT_OK;
+        return kExitOk;
     }
     HKEY key;
     LONG rc = OpenItself(root, sub, KEY_READ, &key);
@@ -434,7 +400,7 @@ static int Delete(int argc, wchar_t **argv)
     if (parent != root)
         RegCloseKey(parent);
     if (done)
-        return EXIT_OK;
+        return kExitOk;
     size_t left = tree.total > tree.deleted ? tree.total - tree.deleted : 0;
     return Fail(L"deleted " + std::to_wstring(tree.deleted) + L" of the " + std::to_wstring(tree.total) + L" keys of '" +
                 argv[0] + L"', then stopped: '" + tree.stoppedAt + L"' cannot be deleted (" + ErrorText(tree.error) +

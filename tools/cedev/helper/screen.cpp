@@ -196,7 +196,7 @@ int CmdWindows(int argc, wchar_t **argv)
         }
     }
     Out(out);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static std::wstring WithoutMnemonics(const std::wstring &s)
@@ -302,7 +302,7 @@ int CmdBox(int argc, wchar_t **argv)
     } else {
         Out("caption: " + Printable(WindowText(box)) + "\ntext: " + Printable(MessageBoxText(box)) + "\n");
     }
-    return EXIT_OK;
+    return kExitOk;
 }
 
 int CmdScreenshot(int argc, wchar_t **)
@@ -338,7 +338,7 @@ int CmdScreenshot(int argc, wchar_t **)
     DeleteObject(bmp);
     DeleteDC(mem);
     ReleaseDC(NULL, screen);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 // xwindow: the X window that shows the device's screen. Wine's X driver keeps it as a
@@ -354,7 +354,7 @@ int CmdXWindow(int argc, wchar_t **)
     char buf[32];
     snprintf(buf, sizeof(buf), "0x%lx\n", (unsigned long)(ULONG_PTR)xid);
     Out(buf);
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static HWND FindTopWindow(const std::wstring &title)
@@ -411,7 +411,7 @@ int CmdWait(int argc, wchar_t **argv)
                 done = WindowText(gti.hwndFocus) == args[1];
         }
         if (done)
-            return EXIT_OK;
+            return kExitOk;
         if (GetTickCount() - start >= timeout)
             break;
         Sleep(20);

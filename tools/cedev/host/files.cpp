@@ -4,8 +4,9 @@
 // no link or mount point on the way is followed, a link named is removed itself and
 // never what it points to, and only regular files are replaced, so that nothing a
 // program inside plants (a link, a FIFO) can turn cedev to another file or hang it.
+#include "files.h"
 #include "names.h"
-#include "seal.h"
+#include "report.h"
 
 #include <cerrno>
 #include <csignal>
@@ -277,7 +278,7 @@ std::string EmptyTree(int dir, const std::string &shown)
 int Remove(const char *root, const std::string &path, bool recursive)
 {
     Place p;
-    int rc = kOk;
+    int rc = kExitOk;
     if (!Walk(root, path, &p, &rc))
         return rc;
     std::string shown = p.Shown();
@@ -292,7 +293,7 @@ int Remove(const char *root, const std::string &path, bool recursive)
     if (!S_ISDIR(p.st.st_mode)) {
         if (unlinkat(p.dir.get(), name, 0))
             return Fail("cannot remove " + shown + ": " + Reason(errno));
-        return kOk;
+        return kExitOk;
     }
     if (recursive) {
         Fd dir(openat(p.dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -309,11 +310,11 @@ int Remove(const char *root, const std::string &path, bool recursive)
         if (!failed.empty())
             return Fail("stopped removing " + shown + ": " + failed + "; nothing more was removed (what is left is "
                         "still there: run rm -r again)");
-        return kOk;
+        return kExitOk;
     }
     if (unlinkat(p.dir.get(), name, AT_REMOVEDIR))
         return Fail("cannot remove " + shown + ": " + Reason(errno));
-    return kOk;
+    return kExitOk;
 }
 
 // A fresh file beside the target, with a short name whatever the target's length.
@@ -374,7 +375,7 @@ int Put(const char *root, const std::string &path, const std::string &hostName, 
     if (!problem.empty())
         return Fail("cannot put '" + hostName + "': " + problem);
     Place p;
-    int rc = kOk;
+    int rc = kExitOk;
     if (!Walk(root, path, &p, &rc, folders))
         return rc;
     // Into a folder under the host file's name, or onto the file named.
@@ -438,7 +439,7 @@ int Put(const char *root, const std::string &path, const std::string &hostName, 
         unlinkat(dir.get(), temp.c_str(), 0);
         return Fail("cannot write " + shown + ": " + Reason(err));
     }
-    return kOk;
+    return kExitOk;
 }
 
 }  // namespace
@@ -449,7 +450,7 @@ int RemoveCommand(int argc, char **argv)
         return Remove(argv[0], argv[1], false);
     if (argc == 3 && !strcmp(argv[2], "-r"))
         return Remove(argv[0], argv[1], true);
-    return Usage();
+    return Usage(kSealUsage);
 }
 
 int PutCommand(int argc, char **argv)
@@ -463,7 +464,7 @@ int PutCommand(int argc, char **argv)
         else if (!strcmp(argv[i], "--folders"))
             folders = true;
         else
-            return Usage();
+            return Usage(kSealUsage);
     }
-    return argc >= 3 ? Put(argv[0], argv[1], argv[2], size, folders) : Usage();
+    return argc >= 3 ? Put(argv[0], argv[1], argv[2], size, folders) : Usage(kSealUsage);
 }

@@ -11,15 +11,16 @@
 //       folder's path on the host, when PREFIX is where a sandbox shows it)
 //
 // FILE is a device's file: no link is followed anywhere on its path, nothing but a
-// regular file is read, and none larger than kMaxSavedSize (savedfile.h).
+// regular file is read, and none larger than kMaxSavedSize (savedreg.h).
 //   cedev-hive platform
 //       what a cold boot takes from the platform rather than from the saved registry
 //
-// Exit codes: 0 done, 1 could not do it, 2 bad usage, 3 the saved registry is damaged,
-// too large or not a file that can be read (it is kept; a cold boot then gives the
-// factory registry).
+// Exit codes (exitcodes.h): kExitDamaged when the saved registry is damaged, too large
+// or not a file that can be read (it is kept; a cold boot then gives the factory
+// registry).
 #include "boot.h"
 #include "devicefile.h"
+#include "report.h"
 #include "savedfile.h"
 #include "winereg.h"
 
@@ -32,8 +33,6 @@
 #include <unistd.h>
 
 namespace {
-
-enum { kOk = 0, kFail = 1, kUsage = 2, kDamaged = 3 };
 
 // What a cold boot takes from the platform rather than from the saved registry. The
 // reset itself writes the saved registry whole, with one exception: the symbolic links,
@@ -112,18 +111,7 @@ const char *RootName(Root root)
     return root == Root::Machine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
 }
 
-int Fail(const std::string &message)
-{
-    fflush(stdout);
-    fprintf(stderr, "cedev: %s\n", message.c_str());
-    return kFail;
-}
-
-int Usage()
-{
-    fprintf(stderr, "cedev: usage: cedev-hive check FILE [NAME] | boot FACTORY PREFIX FILE [NAME [SHOWN]] | platform\n");
-    return kUsage;
-}
+const char kUsage[] = "cedev-hive check FILE [NAME] | boot FACTORY PREFIX FILE [NAME [SHOWN]] | platform";
 
 // The Wine registry files of a device, written all or none: each into a fresh file
 // beside it, and only when all are written, each exchanged with the one in place; a
@@ -297,11 +285,10 @@ int Check(const std::string &path, const std::string &name)
     CountingSink sink;
     SavedCounts counts;
     if (read == Saved::Damaged || !ReadSavedRegistry(bytes, &sink, &counts, &error)) {
-        Fail(Damage(name, error));
-        return kDamaged;
+        return Report(kExitDamaged, Damage(name, error));
     }
     printf("%s: reads back cleanly, %zu keys, %zu values\n", name.c_str(), counts.keys, counts.values);
-    return kOk;
+    return kExitOk;
 }
 
 // Each root's text goes to its fresh file as it is made.
@@ -356,7 +343,7 @@ int Boot(const std::string &factoryDir, const std::string &prefix, const std::st
         if (!WriteFactory(&files, factoryTexts, &error))
             return Fail(error);
         printf("cold boot: the factory registry (no saved registry in %s)\n", name.c_str());
-        return kOk;
+        return kExitOk;
     }
     WineLinks machine, user;
     if (!ReadWineLinks(factoryTexts[0], &machine) || !ReadWineLinks(factoryTexts[1], &user))
@@ -388,11 +375,10 @@ int Boot(const std::string &factoryDir, const std::string &prefix, const std::st
         std::string report = Damage(name, read == Saved::Unreadable ? "it " + error : error);
         if (!WriteFactory(&files, factoryTexts, &written))
             return Fail(report + "; and the factory registry could not be restored: " + written);
-        Fail(report + "; kept it, the device runs on its factory registry");
-        return kDamaged;
+        return Report(kExitDamaged, report + "; kept it, the device runs on its factory registry");
     }
     printf("cold boot: the registry saved in %s (%zu keys, %zu values)\n", name.c_str(), counts.keys, counts.values);
-    return kOk;
+    return kExitOk;
 }
 
 // The list above, one line each: how it is taken, the key, and why.
@@ -403,7 +389,7 @@ int Platform()
         printf("%s\t%s\\%s\t%s\n", p.taken == Taken::Start ? "start" : "missing", RootName(p.root),
                p.path, p.why);
     }
-    return kOk;
+    return kExitOk;
 }
 
 }  // namespace
@@ -417,5 +403,5 @@ int main(int argc, char **argv)
         return Boot(argv[2], argv[3], argv[4], argc >= 6 ? argv[5] : argv[4], argc == 7 ? argv[6] : argv[3]);
     if (cmd == "platform" && argc == 2)
         return Platform();
-    return Usage();
+    return Usage(kUsage);
 }

@@ -1,30 +1,14 @@
-// Reading the saved registry. The grammar is what the persistence writes, nothing more:
-//
-//   Windows Registry Editor Version 5.00
-//   [HKEY_LOCAL_MACHINE\path]          keys of the two saved roots only
-//   "name"="text" / @="text"            \\ \" \n \r are the only escapes
-//   "name"=dword:0000002a               one to eight hex digits
-//   "name"=hex:01,02 / hex(7):...       bytes, a trailing backslash continues the line
-//   ; End of registry                   the last line; without it the file was cut short
-//
-// Blank lines and other ";" comments may stand anywhere before the end mark. Deletion
-// lines ([-key], "name"=-) are refused: a saved registry replaces the registry, it does
-// not edit it.
+// Reading the saved registry. The grammar is what the persistence writes (savedreg.h),
+// and little more: blank lines and other ";" comments may stand anywhere before the end
+// mark, a line may end in LF alone, a root's name may be in any case, a dword may have
+// one to eight digits and hex bytes blanks around them. Deletion lines ([-key],
+// "name"=-) are refused: a saved registry replaces the registry, it does not edit it.
 #include "savedfile.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
-
-const char16_t kHeader[] = u"Windows Registry Editor Version 5.00";
-const char16_t kEndMark[] = u"; End of registry";
-
-struct RootName {
-    const char16_t *name;
-    Root root;
-};
-const RootName kRoots[] = {{u"HKEY_LOCAL_MACHINE", Root::Machine}, {u"HKEY_CURRENT_USER", Root::User}};
 
 bool IsBlank(std::u16string_view s)
 {
@@ -62,9 +46,35 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-const char kLongValueName[] = "a value name is longer than 16383 characters, the registry's limit";
+// What is wrong with a key's path or a value's name, by the saved registry's rules.
+std::string NameFaultText(NameFault fault, bool key)
+{
+    const char *what = key ? "a key name" : "a value name";
+    switch (fault) {
+    case NameFault::None: break;
+    case NameFault::Empty: return "a key path has an empty name in it";
+    case NameFault::TooLong:
+        return std::string(what) + " is longer than " + std::to_string(key ? kMaxKeyNameLength : kMaxValueNameLength) +
+               " characters, the registry's limit";
+    case NameFault::Nul: return std::string(what) + " holds a NUL character";
+    case NameFault::LineBreak: return std::string(what) + " holds a line break";
+    }
+    return std::string();
+}
+
 const char kNotUtf16[] = "it is not UTF-16 text with a byte-order mark";
-const char kNoHeader[] = "line 1: it does not start with \"Windows Registry Editor Version 5.00\"";
+// The format's own text (ASCII) for messages.
+std::string Ascii(const char16_t *s)
+{
+    std::string out;
+    for (; *s; ++s)
+        out += static_cast<char>(*s);
+    return out;
+}
+
+const std::string kNoHeader = "line 1: it does not start with \"" + Ascii(kSavedHeader) + "\"";
+const std::string kOtherRoot = "a key outside " + Ascii(SavedRootName(kSavedRoots[0])) + " and " +
+                               Ascii(SavedRootName(kSavedRoots[1])) + ", the two saved roots";
 
 class Reader {
 public:
@@ -73,13 +83,13 @@ public:
     bool Run(SavedSink *sink, SavedCounts *counts, std::string *error)
     {
         std::u16string_view line;
-        if (!Next(&line) || line != kHeader) {
+        if (!Next(&line) || line != kSavedHeader) {
             *error = kNoHeader;
             return false;
         }
         bool inKey = false;
         while (Next(&line)) {
-            if (line == kEndMark) {
+            if (line == kSavedEndMark) {
                 while (Next(&line)) {
                     if (!IsBlank(line))
                         return Fail("there is more after its end mark", error);
@@ -114,20 +124,20 @@ public:
 private:
     const char16_t *p_, *end_;
     size_t line_ = 0;
-    const char *why_ = "";
+    std::string why_;
     // The current value's name and data (in data_, or a string's in text_ with its
     // terminator); reused from value to value, so that a long string is copied once.
     std::u16string name_, text_;
     std::string data_;
     std::string_view value_;  // the value's bytes
 
-    bool Fail(const char *what, std::string *error)
+    bool Fail(const std::string &what, std::string *error)
     {
         *error = "line " + std::to_string(line_) + ": " + what;
         return false;
     }
 
-    bool Why(const char *what)
+    bool Why(const std::string &what)
     {
         why_ = what;
         return false;
@@ -175,33 +185,22 @@ private:
         size_t slash = path.find(u'\\');
         std::u16string_view root = path.substr(0, slash);
         bool known = false;
-        for (const RootName &r : kRoots) {
-            if (EqualsIgnoringCase(root, r.name)) {
-                *rootOut = r.root;
+        for (Root r : kSavedRoots) {
+            if (EqualsIgnoringCase(root, SavedRootName(r))) {
+                *rootOut = r;
                 known = true;
             }
         }
         if (!known)
-            return Why("a key outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, the two saved roots");
+            return Why(kOtherRoot);
         *pathOut = std::u16string_view();
         if (slash == std::u16string_view::npos)
             return true;
         path.remove_prefix(slash + 1);
-        // Every name on the path is a real key name: not empty, within the limit.
-        size_t start = 0;
-        for (;;) {
-            size_t end = path.find(u'\\', start);
-            size_t n = (end == std::u16string_view::npos ? path.size() : end) - start;
-            if (n == 0)
-                return Why("a key path has an empty name in it");
-            if (n > kMaxKeyNameLength)
-                return Why("a key name is longer than 256 characters, the registry's limit");
-            if (end == std::u16string_view::npos)
-                break;
-            start = end + 1;
-        }
-        if (path.find(u'\0') != std::u16string_view::npos)
-            return Why("a key name holds a NUL character");
+        // Every name on the path is one a registry holds and a key line carries.
+        NameFault fault = SavedKeyPathFault(path.data(), path.size());
+        if (fault != NameFault::None)
+            return Why(NameFaultText(fault, true));
         *pathOut = path;
         return true;
     }
@@ -219,7 +218,7 @@ private:
             while (run < s.size() && s[run] != u'"' && s[run] != u'\\')
                 ++run;
             if (out->size() + (run - k) > most)
-                return Why(kLongValueName);
+                return Why(NameFaultText(NameFault::TooLong, false));
             out->append(s.data() + k, run - k);
             if (run == s.size())
                 break;
@@ -229,13 +228,10 @@ private:
             }
             if (run + 1 == s.size())
                 break;
-            switch (s[run + 1]) {
-            case u'\\': *out += u'\\'; break;
-            case u'"': *out += u'"'; break;
-            case u'n': *out += u'\n'; break;
-            case u'r': *out += u'\r'; break;
-            default: return Why("a string has an escape other than \\\\, \\\", \\n or \\r");
-            }
+            char16_t unit = SavedEscapedUnit(s[run + 1]);
+            if (!unit)
+                return Why("a string has an escape other than \\\\, \\\", \\n or \\r");
+            *out += unit;
             k = run + 2;
         }
         return Why("a string has no closing quote");
@@ -251,10 +247,9 @@ private:
             i = 0;
             if (!Quoted(line, &i, &name_, kMaxValueNameLength))
                 return false;
-            if (name_.size() > kMaxValueNameLength)
-                return Why(kLongValueName);
-            if (name_.find(u'\0') != std::u16string::npos)
-                return Why("a value name holds a NUL character");
+            NameFault fault = SavedValueNameFault(name_.data(), name_.size());
+            if (fault != NameFault::None)
+                return Why(NameFaultText(fault, false));
         }
         if (i >= line.size() || line[i] != u'=')
             return Why("a value name is not followed by =");
@@ -280,7 +275,7 @@ private:
         if (!IsBlank(data.substr(k)))
             return Why("a string value has more after its closing quote");
         s += u'\0';
-        *type = 1;  // REG_SZ
+        *type = kSavedString;
         value_ = std::string_view(reinterpret_cast<const char *>(s.data()), s.size() * 2);
         return true;
     }
@@ -295,7 +290,7 @@ private:
                 return Why("a dword value is not 1 to 8 hex digits");
             v = v * 16 + HexDigit(c);
         }
-        *type = 4;  // REG_DWORD
+        *type = kSavedDword;
         data_.assign(reinterpret_cast<const char *>(&v), 4);
         value_ = data_;
         return true;
@@ -304,7 +299,7 @@ private:
     // After "hex": ":bytes" for REG_BINARY, "(type):bytes" for any other type.
     bool ReadHex(std::u16string_view rest, uint32_t *type)
     {
-        *type = 3;  // REG_BINARY
+        *type = kSavedBinary;
         if (!rest.empty() && rest[0] == u'(') {
             size_t close = rest.find(u')');
             if (close == std::u16string_view::npos || close < 2 || close > 9)
@@ -372,8 +367,8 @@ bool CheckSavedHead(std::string_view head, uint64_t size, std::string *error)
     memcpy(&first[0], head.data() + 2, first.size() * 2);
     bool whole = size == head.size();
     auto at = [&](size_t i) { return i < first.size() ? static_cast<int>(first[i]) : whole ? -1 : -2; };
-    size_t n = sizeof(kHeader) / sizeof(kHeader[0]) - 1;
-    if (first.size() < n || first.compare(0, n, kHeader) ||
+    size_t n = sizeof(kSavedHeader) / sizeof(kSavedHeader[0]) - 1;
+    if (first.size() < n || first.compare(0, n, kSavedHeader) ||
         !(at(n) == -1 || at(n) == u'\n' || (at(n) == u'\r' && (at(n + 1) == u'\n' || at(n + 1) == -1)))) {
         *error = kNoHeader;
         return false;

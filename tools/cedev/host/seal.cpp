@@ -1,50 +1,18 @@
-// cedev-seal: see seal.h.
+// cedev-seal: the part of the device tool that keeps a device sealed. On the host it
+// starts every process that enters a device; inside the device's sandbox (mounted
+// read-only with the device's other tools) it changes the device's files without
+// following a link or waiting on a file that is not one (files.cpp).
 //
 //   cedev-seal rm ROOT PATH [-r]               remove a device file (inside the sandbox)
-//   cedev-seal put ROOT PATH NAME [--size N]   write standard input into the device (N
-//                                              bytes of it, or nothing at all)
-#include "seal.h"
-#include "text.h"
+//   cedev-seal put ROOT PATH NAME [--size N] [--folders]
+//       write standard input into the device (N bytes of it, or nothing at all),
+//       making the missing folders on the way with --folders
+//
+// Exit codes: exitcodes.h.
+#include "files.h"
+#include "report.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-int Say(const std::string &message, int code)
-{
-    std::string line, carry;
-    EscapeText(message, TextMode::Text, true, &carry, &line);
-    std::string oneLine;
-    for (char c : line)
-        oneLine += c == '\n' ? std::string("\\n") : std::string(1, c);
-    fflush(stdout);
-    fprintf(stderr, "cedev: %s\n", oneLine.c_str());
-    return code;
-}
-
-}  // namespace
-
-int Fail(const std::string &message)
-{
-    return Say(message, kFail);
-}
-
-int Refuse(const std::string &message)
-{
-    return Say(message, kUsage);
-}
-
-int Usage()
-{
-    fprintf(stderr, "cedev: usage: cedev-seal rm ROOT PATH [-r] | put ROOT PATH NAME [--size N]\n");
-    return kUsage;
-}
+#include <string>
 
 int main(int argc, char **argv)
 {
@@ -53,5 +21,5 @@ int main(int argc, char **argv)
         return RemoveCommand(argc - 2, argv + 2);
     if (cmd == "put")
         return PutCommand(argc - 2, argv + 2);
-    return Usage();
+    return Usage(kSealUsage);
 }

@@ -377,7 +377,7 @@ int Install(const std::wstring &cab)
 {
     if (!IsDevicePath(cab)) {
         Fail(L"'" + cab + L"' is not a device path such as \\Flash Disk\\RegSave.cab");
-        return EXIT_USAGE;
+        return kExitUsage;
     }
     std::vector<uint8_t> bytes;
     std::wstring why;
@@ -414,5 +414,5 @@ int Install(const std::wstring &cab)
             std::to_wstring(journal.replaced.size()) + L" replaced, " +
             std::to_wstring(plan.values.size() - journal.values.size() - journal.replaced.size()) +
             L" kept as they were");
-    return EXIT_OK;
+    return kExitOk;
 }

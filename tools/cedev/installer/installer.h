@@ -10,11 +10,10 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "../exitcodes.h"
+
 #include <string>
 #include <vector>
-
-// Exit codes: 0 installed or removed, 1 could not (one line on stderr), 2 bad usage.
-enum { EXIT_OK = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
 
 // The handheld the device stands for: an ARM processor (as SYSTEM_INFO gives it) running
 // Windows CE 5.0.

@@ -291,5 +291,5 @@ int Uninstall(const std::wstring &name)
     for (const std::wstring &k : kept)
         Out(L"kept " + k + L": it holds what \"" + name + L"\" did not put there");
     Out(L"removed " + name);
-    return EXIT_OK;
+    return kExitOk;
 }

@@ -37,7 +37,7 @@ int Fail(const std::wstring &message)
     std::string line = "cedev: " + Utf8(message) + "\n";
     fflush(stdout);
     fwrite(line.data(), 1, line.size(), stderr);
-    return EXIT_FAIL;
+    return kExitFail;
 }
 
 std::wstring ErrorText(DWORD err)
@@ -60,7 +60,7 @@ static int Usage()
     fputs("usage: cedev-install.exe install CABINET\n"
           "       cedev-install.exe uninstall NAME\n",
           stderr);
-    return EXIT_USAGE;
+    return kExitUsage;
 }
 
 int wmain(int argc, wchar_t **argv)

@@ -1,7 +1,9 @@
-// The device's registry in regedit's syntax, for reading; saved registries are read on
-// the host by cedev-hive.
+// export [KEY]: the device's registry in regedit's syntax, as the saved registry's
+// writer makes it (platform/coredll/regtext.h); saved registries are read on the host
+// by cedev-hive.
 #include "helper.h"
 #include "regtext.h"
+#include "savedreg.h"
 
 #include <algorithm>
 #include <vector>
@@ -72,7 +74,7 @@ int CmdExport(int argc, wchar_t **argv)
         prefix = L"[" + rootName + (sub.empty() ? L"" : L"\\" + sub);
     }
     WideBuffer text;
-    DWORD err = BuildRegistryText(&text);
+    uint32_t err = BuildRegistryText(&text);
     if (err == ERROR_INVALID_DATA) {
         std::wstring found;
         static const struct {
@@ -89,7 +91,7 @@ int CmdExport(int argc, wchar_t **argv)
     }
     if (err)
         return Fail(L"cannot read the registry (error " + std::to_wstring(err) + L")");
-    std::wstring all(text.data + 1, text.len - 1);  // without the byte-order mark
+    std::wstring all(reinterpret_cast<const wchar_t *>(text.data) + 1, text.len - 1);  // without the byte-order mark
     std::wstring out;
     if (prefix.empty()) {
         out.swap(all);
@@ -106,7 +108,7 @@ int CmdExport(int argc, wchar_t **argv)
                 out += L"\r\n" + block;
             pos = start;
         }
-        out += L"\r\n" REGTEXT_END_MARK L"\r\n";
+        out += reinterpret_cast<const wchar_t *>(kSavedTail);
     }
     size_t lone = LoneSurrogate(out);
     if (lone != std::wstring::npos) {
@@ -121,5 +123,5 @@ int CmdExport(int argc, wchar_t **argv)
                     L"nothing was written");
     }
     Out(Utf8(out));
-    return EXIT_OK;
+    return kExitOk;
 }
