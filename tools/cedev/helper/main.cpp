@@ -50,7 +50,7 @@ static int CmdServe(int argc, wchar_t **);
 // ping: answers at once; the floor of a command's time (make bench).
 static int CmdPing(int, wchar_t **)
 {
-    return EXIT_OK;
+    return kExitOk;
 }
 
 static const struct {
