@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 all: build
 
 deps:
-	@tools/deps.sh
+	@scripts/deps.sh
 
 $(BUILD_DIR)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
@@ -26,19 +26,19 @@ test: build
 	echo "make test: the tests took $$(($$(date +%s) - start)) s"; exit $$rc
 
 run: build
-	@REGSAVE_BUILD=$(BUILD) tools/run.sh $(BUILD_DIR)
+	@REGSAVE_BUILD=$(BUILD) scripts/run.sh $(BUILD_DIR)
 
 view: build
-	@REGSAVE_BUILD=$(BUILD) tools/run.sh $(BUILD_DIR) view
+	@REGSAVE_BUILD=$(BUILD) scripts/run.sh $(BUILD_DIR) view
 
 screens: build
-	@tools/screens.sh $(BUILD_DIR)
+	@scripts/screens.sh $(BUILD_DIR)
 
 demo: build
-	@REGSAVE_BUILD=$(BUILD) tools/demo.sh $(BUILD_DIR)
+	@REGSAVE_BUILD=$(BUILD) scripts/demo.sh $(BUILD_DIR)
 
 bench: build
-	@tools/bench.sh $(BUILD_DIR)
+	@bench/bench.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -1,6 +1,6 @@
 // make bench: the figures that matter on the handheld, each measured beside its floor
 // on the same device in the same run. Runs inside the device; prints one line per
-// timing, which tools/bench.sh reads:
+// timing, which bench/bench.sh reads:
 //
 //   NAME median M ms  spread A..B ms  min X ms  max Y ms  (N runs)
 //

@@ -5,7 +5,7 @@ set(CE_ARM ${CMAKE_BINARY_DIR}/ce-arm)
 find_program(CE_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(CE_LLD NAMES ld.lld ld.lld-14 REQUIRED)
 
-set(CE_TOOLS ${CMAKE_SOURCE_DIR}/tools/ce-arm)
+set(CE_TOOLS ${CMAKE_SOURCE_DIR}/tools/cepack)
 set(CE_EXPORTS ${CMAKE_SOURCE_DIR}/platform/ce-arm/coredll.exports)
 set(CE_LDSCRIPT ${CMAKE_SOURCE_DIR}/platform/ce-arm/regsave.ld)
 

@@ -1,6 +1,6 @@
 // The saved registry: the file the handheld's persistence writes to
 // "\Flash Disk\registry.dat" and a cold boot reads back. Its writer (COREDLL.dll's
-// RegFlushKey, and cedev's reg export) and its reader (cedev-hive, on the host) both
+// RegFlushKey, and cedev's reg export) and its reader (cedev-coldboot, on the host) both
 // include this header, so that what one writes is what the other takes. It calls
 // nothing of any system.
 //

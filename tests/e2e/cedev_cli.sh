@@ -29,15 +29,15 @@ END='; End of registry'
 WIDE_KEY256=$(printf '\xf0\x9f\x98\x80%.0s' {1..128})
 WIDE_VALUE16384=$(printf '\xf0\xa0\x80\x80%.0s' {1..8192})
 # Files of these lines ("^" between them) are refused whole, each by its line: by
-# 'cedev hive', and by the code of the checks and of the cold boot, cedev-hive, run
+# 'cedev hive', and by the code of the checks and of the cold boot, cedev-coldboot, run
 # directly (as 'cedev reset' runs it in the device's sandbox), which writes the factory
 # registry into a folder of the test's and leaves the file as it was. With --direct only
 # the latter, which is quicker.
 BOOTED=$TEST_DEVICES/$NAME.boot
-# cedev-hive follows no link anywhere on a path, so it is given the device's real one.
+# cedev-coldboot follows no link anywhere on a path, so it is given the device's real one.
 REAL_HIVE="$(readlink -f "$CEDEV_DEVICE")/drive_c/Flash Disk/registry.dat"
 expect_damaged() { # [--direct] LINES EXPECTED
-    local commands=("cedev hive" "cedev-hive check" "cedev-hive boot") command body rc out f
+    local commands=("cedev hive" "cedev-coldboot check" "cedev-coldboot boot") command body rc out f
     [ "$1" != --direct ] || { commands=("${commands[@]:1}") && shift; }
     IFS='^' read -r -a body <<<"$1"
     write_hive "$HEAD" "${body[@]}"
@@ -47,8 +47,8 @@ expect_damaged() { # [--direct] LINES EXPECTED
         rc=0
         case $command in
         "cedev hive") out=$(cedev hive 2>&1 >/dev/null) || rc=$? ;;
-        "cedev-hive check") out=$("$BIN/cedev-hive" check "$REAL_HIVE" '\Flash Disk\registry.dat' 2>&1 >/dev/null) || rc=$? ;;
-        *) out=$("$BIN/cedev-hive" boot "$CEDEV_DEVICE/.cedev/factory" "$BOOTED" "$REAL_HIVE" '\Flash Disk\registry.dat' \
+        "cedev-coldboot check") out=$("$BIN/cedev-coldboot" check "$REAL_HIVE" '\Flash Disk\registry.dat' 2>&1 >/dev/null) || rc=$? ;;
+        *) out=$("$BIN/cedev-coldboot" boot "$CEDEV_DEVICE/.cedev/factory" "$BOOTED" "$REAL_HIVE" '\Flash Disk\registry.dat' \
             2>&1 >/dev/null) || rc=$? ;;
         esac
         expect_eq "$rc" 3 "exit code of $command for [${1:0:60}]"
@@ -61,7 +61,7 @@ expect_damaged() { # [--direct] LINES EXPECTED
     done
 }
 
-step "hive and reset read the saved registry with cedev-hive's reader: a damaged file is refused by its line"
+step "hive and reset read the saved registry with cedev-coldboot's reader: a damaged file is refused by its line"
 # The reader's cases are the host tests' (tests/host); these show that the commands
 # use it.
 expect_damaged '[HKEY_LOCAL_MACHINE\Comm]^"Boot{U+0000}Count"=dword:00000001^'"$END" "line 3: a value name holds a NUL"
@@ -164,7 +164,7 @@ expect_eq "$(stat -c %s "$HOST_HIVE")" 107374182400 "the size of the refused fil
 expect_factory_boot "a 100 GB saved registry"
 # 3 GB that are no registry at all: refused by the start, a few MB taken.
 rm -f "$HOST_HIVE" && truncate -s 3G "$HOST_HIVE"
-read -r mb rc <<<"$(peak_mb "$BIN/cedev-hive" boot "$CEDEV_DEVICE/.cedev/factory" "$CEDEV_DEVICE" "$REAL_HIVE")"
+read -r mb rc <<<"$(peak_mb "$BIN/cedev-coldboot" boot "$CEDEV_DEVICE/.cedev/factory" "$CEDEV_DEVICE" "$REAL_HIVE")"
 expect_eq "$rc" 3 "exit code of a cold boot with 3 GB of zeros"
 [ "$mb" -lt 64 ] || fail "refusing 3 GB without a byte-order mark took $mb MB"
 expect_factory_boot "3 GB of zeros"
@@ -182,7 +182,7 @@ mkdir -p "$BOOTED"
 for kind in keys:1.3 line:2.3; do
     file=$TEST_DEVICES/$NAME.${kind%:*}
     size_mb=$(($(stat -c %s "$file") >> 20))
-    read -r mb rc <<<"$(peak_mb "$BIN/cedev-hive" boot "$CEDEV_DEVICE/.cedev/factory" "$BOOTED" "$(readlink -f "$file")")"
+    read -r mb rc <<<"$(peak_mb "$BIN/cedev-coldboot" boot "$CEDEV_DEVICE/.cedev/factory" "$BOOTED" "$(readlink -f "$file")")"
     expect_eq "$rc" 0 "exit code of a cold boot with the ${kind%:*} file"
     awk -v mb="$mb" -v size="$size_mb" -v f="${kind#*:}" 'BEGIN { exit !(mb < size * f + 16) }' ||
         fail "a cold boot with a registry of $size_mb MB (${kind%:*}) took $mb MB, more than ${kind#*:} times it"

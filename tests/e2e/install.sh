@@ -42,7 +42,7 @@ install() { # CABINET
 # A cabinet made from the description on stdin, as the build makes RegSave.cab.
 make_cab() { # NAME
     cat >"$WORK/$1.inf"
-    "$SOURCE_DIR/tools/ce-arm/makecab.sh" "$CECAB" "$GCAB" "$WORK/$1.inf" "$WORK/files" "$WORK/$1.cab"
+    "$SOURCE_DIR/tools/cepack/makecab.sh" "$CECAB" "$GCAB" "$WORK/$1.inf" "$WORK/files" "$WORK/$1.cab"
 }
 
 # The description of a test package, with the sections given on stdin added.

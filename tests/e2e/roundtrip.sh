@@ -2,7 +2,7 @@
 # A cold boot brings back exactly the registry that was saved: seeded random mixes of
 # creations, changes and deletions over every type and kind of name, factory keys
 # included, are flushed, cold-booted, and both roots compared key by key with a dump
-# taken through the registry API at the flush. Only what cedev-hive names as the
+# taken through the registry API at the flush. Only what cedev-coldboot names as the
 # platform's may differ.
 . "$(dirname "$0")/lib.sh"
 
@@ -20,7 +20,7 @@ differences() {
             for (i = 1; i <= n; ++i)
                 if ((key == top[i] || index(key, top[i] "\\") == 1) && (kind[i] == "start" || /^>/)) next
             print
-        }' <("$BIN/cedev-hive" platform) -
+        }' <("$BIN/cedev-coldboot" platform) -
 }
 
 roundtrip() { # SEED OPERATIONS VALUES

@@ -9,7 +9,7 @@
 
 PY=/usr/bin/python3
 command -v chromium >/dev/null && command -v chromedriver >/dev/null && $PY -c 'import selenium' 2>/dev/null ||
-    fail "the browser is missing: Debian's chromium, chromium-driver and python3-selenium (tools/deps.sh installs them)"
+    fail "the browser is missing: Debian's chromium, chromium-driver and python3-selenium (scripts/deps.sh installs them)"
 
 # Starts 'cedev view' in the background on a free port (another test may hold one);
 # PORT, VIEW (its process) and URL tell where it is.
@@ -173,7 +173,7 @@ interactive() { exec $PY -c 'import os, signal, sys; signal.signal(signal.SIGINT
 for try in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 40000))
     : >"$TEST_DEVICES/$NAME.make"
-    REGSAVE_BUILD=$BUILD_NAME VIEW_ARGS="--port $port" interactive "$SOURCE_DIR/tools/run.sh" "$(dirname "$BIN")" view \
+    REGSAVE_BUILD=$BUILD_NAME VIEW_ARGS="--port $port" interactive "$SOURCE_DIR/scripts/run.sh" "$(dirname "$BIN")" view \
         >>"$TEST_DEVICES/$NAME.make" 2>&1 &
     maker=$!
     wait_until 60 "make view's view to start" grep -q -e 'ends the view' -e '^cedev:' "$TEST_DEVICES/$NAME.make"

@@ -5,7 +5,7 @@
 #ifndef CEDEV_ATTACHED_H
 #define CEDEV_ATTACHED_H
 
-#include "host/text.h"
+#include "text.h"
 #include "session.h"
 
 #include <string>

@@ -1,5 +1,5 @@
 #include "cli.h"
-#include "host/text.h"
+#include "text.h"
 
 #include <cmath>
 #include <cstdio>

@@ -10,7 +10,7 @@
 
 // Where the build put cedev and what serves it inside a device.
 struct Build {
-    std::string bin;    // build/bin: cedev, COREDLL.dll, cedev-hive, cedev-driver.dll
+    std::string bin;    // build/bin: cedev, COREDLL.dll, cedev-coldboot, cedev-driver.dll
     std::string tools;  // build/bin/device-tools: seen read-only inside every device
     static Build Find();
 };

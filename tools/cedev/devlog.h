@@ -5,7 +5,7 @@
 #ifndef CEDEV_DEVLOG_H
 #define CEDEV_DEVLOG_H
 
-#include "host/text.h"
+#include "text.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 // The exit codes of the device tool's programs: cedev, its helper and its installer
 // inside a device, and the host programs that work on a device's files (cedev-seal)
-// and saved registry (cedev-hive). A program run with 'cedev run' ends with its own
+// and saved registry (cedev-coldboot). A program run with 'cedev run' ends with its own
 // code instead, which cedev passes on.
 #ifndef CEDEV_EXITCODES_H
 #define CEDEV_EXITCODES_H

@@ -50,7 +50,7 @@ void NeedTool(const std::string &path, const std::string &package);
 int RunHost(const std::vector<std::string> &argv, std::string *output = nullptr);
 // A device-side tool, the file tool cedev-seal (rm, put), run in the device.
 int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args, int input = -1);
-// Runs cedev-hive in a sandbox of the (stopped) device; returns its exit code.
+// Runs cedev-coldboot in a sandbox of the (stopped) device; returns its exit code.
 int RunHive(Context &ctx, const std::vector<std::string> &args, bool writable, bool factory);
 // Whether the session's keeper is gone and the device off; reports a bad end once.
 void EndSession(Context &ctx, bool keepRegistry, bool reset);

@@ -289,7 +289,7 @@ int CmdInit(Context &ctx, Args &args)
     }
     // The factory registry: what a cold boot goes back to.
     std::string factory = d.Record("factory");
-    // Read by cedev-hive in the sandbox of a cold boot, as the device's owner.
+    // Read by cedev-coldboot in the sandbox of a cold boot, as the device's owner.
     ok = ok && mkdir(factory.c_str(), 0755) == 0;
     for (const char *f : {"system.reg", "user.reg", "userdef.reg"})
         ok = ok && CopyFile(dir + "/" + f, factory + "/" + f);

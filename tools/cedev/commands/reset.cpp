@@ -1,5 +1,5 @@
 // reset: a cold boot. The device's programs end, and with no Wine process running
-// cedev-hive writes its registry files: the saved registry ("\Flash Disk\registry.dat")
+// cedev-coldboot writes its registry files: the saved registry ("\Flash Disk\registry.dat")
 // when it reads back cleanly, else the factory registry. A damaged saved registry is
 // reported (exit code 3) and kept.
 #include "commands.h"

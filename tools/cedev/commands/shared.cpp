@@ -1,8 +1,8 @@
 // What several commands share: the helper's answers passed on, the device's own tools
-// run inside it, cedev-hive run on a stopped device, and a session's end.
+// run inside it, cedev-coldboot run on a stopped device, and a session's end.
 #include "commands.h"
 #include "../attached.h"
-#include "../host/text.h"
+#include "../text.h"
 #include "../keeper.h"
 #include "../sandbox.h"
 #include "../session.h"
@@ -124,7 +124,7 @@ int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args
 
 int RunHive(Context &ctx, const std::vector<std::string> &args, bool writable, bool factory)
 {
-    std::string hive = ctx.build.bin + "/cedev-hive";
+    std::string hive = ctx.build.bin + "/cedev-coldboot";
     if (access(hive.c_str(), X_OK))
         Fail(hive + " is missing; build the project first (make)");
     NeedSandboxTools(ctx.build);
@@ -145,7 +145,7 @@ int RunHive(Context &ctx, const std::vector<std::string> &args, bool writable, b
     child.err = err[1];
     Limits limits = ctx.device.ReadLimits();
     child.rlimits = &limits;
-    std::vector<std::string> command = {"/cedev-hive"};
+    std::vector<std::string> command = {"/cedev-coldboot"};
     command.insert(command.end(), args.begin(), args.end());
     pid_t pid = StartBwrap(b, command, Owner::ForCaller(), child);
     close(out[1]);

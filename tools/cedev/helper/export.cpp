@@ -1,6 +1,6 @@
 // export [KEY]: the device's registry in regedit's syntax, as the saved registry's
 // writer makes it (platform/coredll/regtext.h); saved registries are read on the host
-// by cedev-hive.
+// by cedev-coldboot.
 #include "helper.h"
 #include "regtext.h"
 #include "savedreg.h"

@@ -1,10 +1,10 @@
-// cedev-hive: the part of the device tool that handles the saved registry on the host,
+// cedev-coldboot: the part of the device tool that handles the saved registry on the host,
 // while the device is stopped. No Wine process is involved, which is what makes a cold
 // boot fast.
 //
-//   cedev-hive check FILE [NAME]
+//   cedev-coldboot check FILE [NAME]
 //       whether a saved registry reads back cleanly; NAME is how messages call it
-//   cedev-hive boot FACTORY PREFIX FILE [NAME [SHOWN]]
+//   cedev-coldboot boot FACTORY PREFIX FILE [NAME [SHOWN]]
 //       a cold boot: writes the Wine registry files of the device folder PREFIX from
 //       the factory registry in FACTORY, and from the saved registry FILE when there is
 //       one that reads back cleanly; SHOWN is how messages call PREFIX (the device
@@ -12,7 +12,7 @@
 //
 // FILE is a device's file: no link is followed anywhere on its path, nothing but a
 // regular file is read, and none larger than kMaxSavedSize (savedreg.h).
-//   cedev-hive platform
+//   cedev-coldboot platform
 //       what a cold boot takes from the platform rather than from the saved registry
 //
 // Exit codes (exitcodes.h): kExitDamaged when the saved registry is damaged, too large
@@ -20,7 +20,7 @@
 // registry).
 #include "boot.h"
 #include "devicefile.h"
-#include "report.h"
+#include "../report.h"
 #include "savedfile.h"
 #include "winereg.h"
 
@@ -111,7 +111,7 @@ const char *RootName(Root root)
     return root == Root::Machine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
 }
 
-const char kUsage[] = "cedev-hive check FILE [NAME] | boot FACTORY PREFIX FILE [NAME [SHOWN]] | platform";
+const char kUsage[] = "cedev-coldboot check FILE [NAME] | boot FACTORY PREFIX FILE [NAME [SHOWN]] | platform";
 
 // The Wine registry files of a device, written all or none: each into a fresh file
 // beside it, and only when all are written, each exchanged with the one in place; a

@@ -6,7 +6,7 @@
 // program inside plants (a link, a FIFO) can turn cedev to another file or hang it.
 #include "files.h"
 #include "names.h"
-#include "report.h"
+#include "../report.h"
 
 #include <cerrno>
 #include <csignal>

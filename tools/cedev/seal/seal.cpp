@@ -10,7 +10,7 @@
 //
 // Exit codes: exitcodes.h.
 #include "files.h"
-#include "report.h"
+#include "../report.h"
 
 #include <string>
 

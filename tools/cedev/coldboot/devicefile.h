@@ -1,4 +1,4 @@
-// A file of a device's, read on the host by cedev-hive. The device's programs can put
+// A file of a device's, read on the host by cedev-coldboot. The device's programs can put
 // anything in its place, so it is opened the way nothing there can turn: walked to one
 // folder at a time from the root, no link followed anywhere on its path, only a
 // regular file opened and never waited on (a FIFO or socket in its place is refused),

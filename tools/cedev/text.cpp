@@ -1,5 +1,5 @@
 #include "text.h"
-#include "../escape.h"
+#include "escape.h"
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
-// How cedev's host programs (cedev-seal and cedev-hive) report what they could not do:
+// How cedev's host programs (cedev-seal and cedev-coldboot) report what they could not do:
 // one line on stderr, "cedev: MESSAGE", escaped as all plain output is (text.h), and
 // the exit code that says what happened (exitcodes.h).
 #ifndef CEDEV_HOST_REPORT_H
 #define CEDEV_HOST_REPORT_H
 
-#include "../exitcodes.h"
+#include "exitcodes.h"
 
 #include <string>
 
