@@ -14,36 +14,8 @@ set(HOST_CXX_FLAGS -std=c++17 -O2 -Wall -Wextra -Werror)
 # sandbox, which sees only the host's /usr.
 function(host_executable target output)
   cmake_parse_arguments(HOST "STATIC" "" "SOURCES;INCLUDES;FLAGS;LIBS" ${ARGN})
-  set(objdir ${CMAKE_BINARY_DIR}/host-obj/${target})
-  set(includes)
-  foreach(dir ${HOST_INCLUDES})
-    if(NOT IS_ABSOLUTE ${dir})
-      set(dir ${CMAKE_SOURCE_DIR}/${dir})
-    endif()
-    list(APPEND includes -I${dir})
-  endforeach()
-  set(objects)
-  foreach(src ${HOST_SOURCES})
-    if(IS_ABSOLUTE ${src})
-      get_filename_component(rel ${src} NAME)
-      set(path ${src})
-    else()
-      set(rel ${src})
-      set(path ${CMAKE_SOURCE_DIR}/${src})
-    endif()
-    string(REPLACE "/" "_" flat ${rel})
-    string(REPLACE ".." "up" flat ${flat})
-    set(o ${objdir}/${flat}.o)
-    add_custom_command(
-      OUTPUT ${o}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${HOST_CXX} ${HOST_CXX_FLAGS} ${HOST_FLAGS} ${includes} -MD -MF ${o}.d -c ${path} -o ${o}
-      DEPENDS ${path}
-      DEPFILE ${o}.d
-      COMMENT "Compiling ${rel} for the host"
-      VERBATIM)
-    list(APPEND objects ${o})
-  endforeach()
+  compile_each(objects ${CMAKE_BINARY_DIR}/host-obj/${target} ${HOST_CXX} "for the host" SOURCES ${HOST_SOURCES}
+    INCLUDES ${HOST_INCLUDES} FLAGS ${HOST_CXX_FLAGS} ${HOST_FLAGS})
   set(link)
   if(HOST_STATIC)
     set(link -static)

@@ -1,7 +1,9 @@
 # Winelib programs: Linux programs that call the Win32 API and run under Wine (an ELF
 # shared object that Wine loads as NAME.exe.so), built by Wine's own compiler driver.
 # Each source is compiled on its own with the compiler's list of the headers it read
-# (-MD), so that a change to any header rebuilds what includes it; then they are linked.
+# (-MD, see objects.cmake), so that a change to any header rebuilds what includes it;
+# then they are linked.
+include(${CMAKE_CURRENT_LIST_DIR}/objects.cmake)
 find_program(WINEGXX NAMES wineg++ wineg++-stable PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(WINEGXX NAMES wineg++ wineg++-stable REQUIRED)
 set(WINELIB_CXX_FLAGS -std=c++17 -O2 -fshort-wchar -Wall -Wextra -Werror)
@@ -15,35 +17,8 @@ set(WINELIB_CXX_FLAGS -std=c++17 -O2 -fshort-wchar -Wall -Wextra -Werror)
 function(winelib_executable target output)
   cmake_parse_arguments(WL "" "" "SOURCES;INCLUDES;FLAGS;LINK_FLAGS;LIBS;GENERATED" ${ARGN})
   set(objdir ${CMAKE_BINARY_DIR}/winelib-obj/${target})
-  set(includes)
-  foreach(dir ${WL_INCLUDES})
-    if(NOT IS_ABSOLUTE ${dir})
-      set(dir ${CMAKE_SOURCE_DIR}/${dir})
-    endif()
-    list(APPEND includes -I${dir})
-  endforeach()
-  set(objects)
-  foreach(src ${WL_SOURCES})
-    if(IS_ABSOLUTE ${src})
-      file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${src})
-      set(path ${src})
-    else()
-      set(rel ${src})
-      set(path ${CMAKE_SOURCE_DIR}/${src})
-    endif()
-    string(REPLACE "/" "_" flat ${rel})
-    string(REPLACE ".." "up" flat ${flat})
-    set(o ${objdir}/${flat}.o)
-    add_custom_command(
-      OUTPUT ${o}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
-      COMMAND ${WINEGXX} ${WINELIB_CXX_FLAGS} ${WL_FLAGS} ${includes} -MD -MF ${o}.d -c ${path} -o ${o}
-      DEPENDS ${path} ${WL_GENERATED}
-      DEPFILE ${o}.d
-      COMMENT "Compiling ${rel} for Winelib"
-      VERBATIM)
-    list(APPEND objects ${o})
-  endforeach()
+  compile_each(objects ${objdir} ${WINEGXX} "for Winelib" SOURCES ${WL_SOURCES} INCLUDES ${WL_INCLUDES}
+    FLAGS ${WINELIB_CXX_FLAGS} ${WL_FLAGS} GENERATED ${WL_GENERATED})
   # Wine's driver writes NAME.exe (a launcher) and NAME.exe.so beside it.
   get_filename_component(name ${output} NAME)
   string(REGEX REPLACE "\\.so$" "" exe ${name})

@@ -52,15 +52,19 @@ enum : uint32_t {
     kSavedMultiString = 7,   // REG_MULTI_SZ
 };
 
-// The escapes of a quoted name or text: the letter after the backslash that stands for
-// UNIT, or 0 when UNIT stands as itself.
+// The escapes of a quoted name or text: each unit that is written as a backslash and a
+// letter, and the letter. Every other unit stands as itself.
+struct SavedEscape {
+    char16_t unit, letter;
+};
+constexpr SavedEscape kSavedEscapes[] = {{u'\\', u'\\'}, {u'"', u'"'}, {u'\n', u'n'}, {u'\r', u'r'}};
+
+// The letter after the backslash that stands for UNIT, or 0 when UNIT stands as itself.
 constexpr char16_t SavedEscapeLetter(char16_t unit)
 {
-    switch (unit) {
-    case u'\\': return u'\\';
-    case u'"': return u'"';
-    case u'\n': return u'n';
-    case u'\r': return u'r';
+    for (const SavedEscape &e : kSavedEscapes) {
+        if (e.unit == unit)
+            return e.letter;
     }
     return 0;
 }
@@ -68,11 +72,9 @@ constexpr char16_t SavedEscapeLetter(char16_t unit)
 // The unit a backslash and LETTER stand for, or 0 when that is no escape.
 constexpr char16_t SavedEscapedUnit(char16_t letter)
 {
-    switch (letter) {
-    case u'\\': return u'\\';
-    case u'"': return u'"';
-    case u'n': return u'\n';
-    case u'r': return u'\r';
+    for (const SavedEscape &e : kSavedEscapes) {
+        if (e.letter == letter)
+            return e.unit;
     }
     return 0;
 }

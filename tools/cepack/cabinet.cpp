@@ -2,6 +2,7 @@
 // folder's bytes), and its files (each a run of bytes in one folder). All integers are
 // little-endian.
 #include "cabinet.h"
+#include "bytes.h"
 
 #include <cstring>
 
@@ -13,15 +14,7 @@ const size_t kHeaderSize = 36, kFolderSize = 8, kFileSize = 16, kBlockSize = 8;
 const size_t kMaxBlock = 32768;
 const uint16_t kPrevious = 1, kNext = 2, kReserve = 4;
 
-uint32_t Get16(const uint8_t *p)
-{
-    return p[0] | p[1] << 8;
-}
 
-uint32_t Get32(const uint8_t *p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
 
 char Lower(char c)
 {

@@ -3,6 +3,7 @@
 // header, then the application's and provider's names, the unsupported platforms, and
 // the six tables, each at the offset the header gives.
 #include "cesetup.h"
+#include "bytes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,29 +16,9 @@ namespace {
 const size_t kHeaderSize = 100;
 const size_t kMaxParts = 32;
 
-void Put16(std::vector<uint8_t> &b, size_t at, uint32_t v)
-{
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
 
-void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (8 * i));
-}
 
-void Add16(std::vector<uint8_t> &b, uint32_t v)
-{
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
 
-void Add32(std::vector<uint8_t> &b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
 
 void AddText(std::vector<uint8_t> &b, const std::string &s)
 {
@@ -47,21 +28,13 @@ void AddText(std::vector<uint8_t> &b, const std::string &s)
 
 void AddPath(std::vector<uint8_t> &b, const Path &path)
 {
-    Add16(b, uint32_t(path.size() + 1) * 2);
+    Append16(b, uint32_t(path.size() + 1) * 2);
     for (uint16_t id : path)
-        Add16(b, id);
-    Add16(b, 0);
+        Append16(b, id);
+    Append16(b, 0);
 }
 
-uint32_t Get16(const uint8_t *p)
-{
-    return p[0] | p[1] << 8;
-}
 
-uint32_t Get32(const uint8_t *p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
 
 char Upper(char c)
 {
@@ -561,48 +534,48 @@ std::vector<uint8_t> Write(const Setup &s)
 
     Put32(b, 60, uint32_t(b.size()));
     for (const String &e : s.strings) {
-        Add16(b, e.id);
-        Add16(b, uint32_t(e.text.size() + 1));
+        Append16(b, e.id);
+        Append16(b, uint32_t(e.text.size() + 1));
         AddText(b, e.text);
     }
     Put32(b, 64, uint32_t(b.size()));
     for (const Dir &e : s.dirs) {
-        Add16(b, e.id);
+        Append16(b, e.id);
         AddPath(b, e.path);
     }
     Put32(b, 68, uint32_t(b.size()));
     for (const File &e : s.files) {
-        Add16(b, e.id);
-        Add16(b, e.dir);
-        Add16(b, e.unknown);
-        Add32(b, e.flags);
-        Add16(b, uint32_t(e.name.size() + 1));
+        Append16(b, e.id);
+        Append16(b, e.dir);
+        Append16(b, e.unknown);
+        Append32(b, e.flags);
+        Append16(b, uint32_t(e.name.size() + 1));
         AddText(b, e.name);
     }
     Put32(b, 72, uint32_t(b.size()));
     for (const Hive &e : s.hives) {
-        Add16(b, e.id);
-        Add16(b, e.root);
-        Add16(b, e.unknown);
+        Append16(b, e.id);
+        Append16(b, e.root);
+        Append16(b, e.unknown);
         AddPath(b, e.path);
     }
     Put32(b, 76, uint32_t(b.size()));
     for (const RegValue &e : s.values) {
-        Add16(b, e.id);
-        Add16(b, e.hive);
-        Add16(b, e.substitute);
-        Add32(b, e.flags);
-        Add16(b, uint32_t(e.name.size() + 1 + e.data.size()));
+        Append16(b, e.id);
+        Append16(b, e.hive);
+        Append16(b, e.substitute);
+        Append32(b, e.flags);
+        Append16(b, uint32_t(e.name.size() + 1 + e.data.size()));
         AddText(b, e.name);
         b.insert(b.end(), e.data.begin(), e.data.end());
     }
     Put32(b, 80, uint32_t(b.size()));
     for (const Link &e : s.links) {
-        Add16(b, e.id);
-        Add16(b, e.unknown);
-        Add16(b, e.base);
-        Add16(b, e.target);
-        Add16(b, e.type);
+        Append16(b, e.id);
+        Append16(b, e.unknown);
+        Append16(b, e.base);
+        Append16(b, e.target);
+        Append16(b, e.type);
         AddPath(b, e.path);
     }
     Put32(b, 8, uint32_t(b.size()));

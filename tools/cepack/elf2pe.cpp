@@ -11,6 +11,7 @@
 //       base with --emit-relocs): its sections, the import directory for the slots the
 //       thunks use, the resources from the resource compiler's .res file, and base
 //       relocations for every absolute address the linker wrote.
+#include "bytes.h"
 #include "elf32.h"
 #include "exportlist.h"
 #include "pe.h"
@@ -39,29 +40,9 @@ uint32_t AlignUp(uint32_t v, uint32_t a)
     return (v + a - 1) & ~(a - 1);
 }
 
-void Put16(std::vector<uint8_t> &b, size_t at, uint16_t v)
-{
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
 
-void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (8 * i));
-}
 
-void Append16(std::vector<uint8_t> &b, uint16_t v)
-{
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
 
-void Append32(std::vector<uint8_t> &b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
 
 void Pad(std::vector<uint8_t> &b, size_t alignment)
 {

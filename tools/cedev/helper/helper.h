@@ -9,13 +9,13 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "../winutf8.h"
+
 #include "../exitcodes.h"
 
 #include <string>
 
 // output.cpp
-std::string Utf8(const std::wstring &s);
-std::wstring Wide(const std::string &s);
 // Prints "cedev: MESSAGE" on stderr and returns kExitFail (Usage: kExitUsage).
 int Fail(const std::wstring &message);
 int Usage(const std::wstring &message);

@@ -5,26 +5,6 @@
 
 #include <stdio.h>
 
-std::string Utf8(const std::wstring &s)
-{
-    if (s.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), NULL, 0, NULL, NULL);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n, NULL, NULL);
-    return out;
-}
-
-std::wstring Wide(const std::string &s)
-{
-    if (s.empty())
-        return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), NULL, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n);
-    return out;
-}
-
 // Where a command's output goes: the process's own stdout and stderr, or, while the
 // helper serves cedev, the answer being made.
 static std::string *s_out, *s_err;

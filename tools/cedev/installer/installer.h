@@ -10,6 +10,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "../winutf8.h"
+
 #include "../exitcodes.h"
 
 #include <string>
@@ -23,8 +25,6 @@ const DWORD kDeviceProcessor = 2577, kDeviceMajor = 5, kDeviceMinor = 0, kDevice
 const wchar_t kAppsKey[] = L"Software\\Apps";
 
 // main.cpp
-std::wstring Wide(const std::string &ascii);
-std::string Utf8(const std::wstring &s);
 void Out(const std::wstring &line);
 int Fail(const std::wstring &message);
 std::wstring ErrorText(DWORD err);

@@ -11,21 +11,6 @@
 #include <io.h>
 #include <stdio.h>
 
-std::wstring Wide(const std::string &ascii)
-{
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
-std::string Utf8(const std::wstring &s)
-{
-    if (s.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), NULL, 0, NULL, NULL);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n, NULL, NULL);
-    return out;
-}
-
 void Out(const std::wstring &line)
 {
     std::string text = Utf8(line) + "\n";
