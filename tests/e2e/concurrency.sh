@@ -57,7 +57,7 @@ keeper=$(ps -o ppid= -p "$(ps -o ppid= -p "$init" | tr -d ' ')" | tr -d ' ')
 [ -n "$keeper" ] && [[ $(ps -o args= -p "$keeper") == *__keeper* ]] || fail "no keeper above the device's sandbox"
 # Let go before the device is stopped, should the test fail meanwhile.
 held=
-trap '[ -z "$held" ] || exec {held}>&-; cleanup' EXIT
+trap '[ -z "$held" ] || exec {held}>&-; rm -f "$TEST_DEVICES/$NAME.err"; cleanup' EXIT
 exec {held}>>"$LOCK"
 flock -w 20 -x $held || fail "the device's lock was not free within 20 s"
 # Not inherited by the write, which would then wait for itself.
