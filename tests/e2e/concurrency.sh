@@ -48,6 +48,35 @@ for round in 1 2 3 4; do
         "the value written during reset $round"
 done
 
+step "a write whose session ended while it waited for the lock lands in the next session"
+# The test holds the device as a cold boot would; the write connects to the running
+# session, waits for the lock, and meanwhile the session ends (its keeper is killed).
+cedev reg query 'HKLM\Comm' >/dev/null
+read -r init _ <"$CEDEV_DEVICE/.cedev/session"
+keeper=$(ps -o ppid= -p "$(ps -o ppid= -p "$init" | tr -d ' ')" | tr -d ' ')
+[ -n "$keeper" ] && [[ $(ps -o args= -p "$keeper") == *__keeper* ]] || fail "no keeper above the device's sandbox"
+# Let go before the device is stopped, should the test fail meanwhile.
+held=
+trap '[ -z "$held" ] || exec {held}>&-; rm -f "$TEST_DEVICES/$NAME.err"; cleanup' EXIT
+exec {held}>>"$LOCK"
+flock -w 20 -x $held || fail "the device's lock was not free within 20 s"
+# Not inherited by the write, which would then wait for itself.
+timeout 120 "$CEDEV" reg set 'HKLM\Software\RaceTest' Ended REG_DWORD 7 >/dev/null 2>"$TEST_DEVICES/$NAME.err" {held}>&- &
+writer=$!
+# It opens the lock once it has connected to the session.
+wait_until 20 "the write to wait for the device's lock" \
+    eval 'p=$(pgrep -P $writer) && readlink /proc/$p/fd/* 2>/dev/null | grep -qxF -- "$LOCK"'
+kill -KILL "$keeper"
+wait_until 20 "the killed keeper to end" \
+    eval '[ ! -e /proc/$keeper ] || grep -q "^State:.*zombie" /proc/$keeper/status'
+exec {held}>&-
+held=
+rc=0
+wait $writer || rc=$?
+[ $rc = 0 ] || fail "a write whose session ended while it waited for the lock failed ($rc): $(cat "$TEST_DEVICES/$NAME.err")"
+rm -f "$TEST_DEVICES/$NAME.err"
+expect_eq "$(reg_value 'HKLM\Software\RaceTest' Ended)" "REG_DWORD 0x00000007" "the value written after its session ended"
+
 step "two starts of RegSave at the same moment give one window"
 for round in 1 2 3 4 5 6; do
     cedev run '\Windows\system32\cmd.exe' /c "start $START_LINE & start $START_LINE"

@@ -66,6 +66,55 @@ for victim in wineserver Xvfb; do
     expect_eq "$(exit_code)" 0 "exit code after the restart"
 done
 
+step "a display that is gone before cedev learns of it: a screen command says so instead of answering"
+# A killed display's end reaches cedev only once its tracer lets it go: until then a
+# command reaches the helper while the display is gone and cedev does not know it yet.
+# Only root may trace the display, which runs from a file no one else can read.
+if [ "$(id -u)" = 0 ]; then
+    start_program
+    pids=$(device_pids)
+    xvfb=$(device_pids '^(/usr/bin/)?Xvfb')
+    [ -n "$xvfb" ] || fail "no Xvfb among the device's processes"
+    # Holds the display's end until its input ends, then lets it go; a test that fails
+    # meanwhile lets it go before it stops the device.
+    tracing=
+    trap '[ -z "$tracing" ] || { [ -z "${TRACER[1]:-}" ] || exec {TRACER[1]}>&-; wait "$tracing" || true; }; cleanup' EXIT
+    coproc TRACER { /usr/bin/python3 -c '
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+pid = int(sys.argv[1])
+if libc.ptrace(0x4206, pid, None, None):  # PTRACE_SEIZE
+    print("refused:", os.strerror(ctypes.get_errno()), flush=True)
+    sys.exit(1)
+print("seized", flush=True)
+sys.stdin.read()
+while True:
+    _, status = os.waitpid(pid, 0x40000000)  # __WALL
+    if os.WIFEXITED(status) or os.WIFSIGNALED(status):
+        break
+    libc.ptrace(7, pid, None, None)  # PTRACE_CONT
+print("let go", flush=True)' "$xvfb"; }
+    tracing=$TRACER_PID
+    read -r -t 10 said <&"${TRACER[0]}" || said="no answer within 10 s"
+    [ "$said" = seized ] || fail "the display could not be traced: $said"
+    kill -KILL $xvfb
+    # Gone: all its threads ended, so its files, the display's socket among them, closed.
+    wait_until 10 "the killed Xvfb to be down to its unreaped main thread" eval \
+        '[ "$(ls /proc/$xvfb/task)" = "$xvfb" ] && grep -q "^[^)]*) Z" /proc/$xvfb/stat'
+    expect_error "helper ended|had been ended from outside" cedev windows
+    exec {TRACER[1]}>&-
+    read -r -t 10 said <&"${TRACER[0]}" || said="no answer within 10 s"
+    [ "$said" = "let go" ] || fail "the tracer did not let the display go: $said"
+    wait "$tracing" || true
+    tracing=
+    expect_error "had been ended from outside" cedev windows
+    expect_gone "after the display was gone" $pids
+    cedev stop
+else
+    echo "(not root: skipped)"
+fi
+
 step "stop while commands run: each ends within its bound, every process goes"
 for round in 1 2 3 4 5; do
     start_program
