@@ -6,7 +6,7 @@
 . "$(dirname "$0")/lib.sh"
 
 HOSTFILE=$TEST_DEVICES/$NAME.file
-trap 'rm -rf "$HOSTFILE" "$TEST_DEVICES/$NAME".*; cleanup' EXIT
+trap 'stop_devices; rm -rf "$HOSTFILE" "$TEST_DEVICES/$NAME".*; cleanup' EXIT
 echo data >"$HOSTFILE"
 
 step "a user's whole registry and the device's own folders are refused, with nothing deleted"

@@ -4,7 +4,7 @@
 # a damaged saved registry rather than importing or deleting it.
 . "$(dirname "$0")/lib.sh"
 # What the test makes beside its device goes with it, also when the test fails.
-trap 'rm -rf "$TEST_DEVICES/$NAME".*; cleanup' EXIT
+trap 'stop_devices; rm -rf "$TEST_DEVICES/$NAME".*; cleanup' EXIT
 
 # ---------------------------------------------------------------------------
 # The saved registry first: its reader and the cold boot need no program on the

@@ -10,7 +10,7 @@ SECRET=$TEST_DEVICES/$NAME.secret
 export MARK=cedev-secret-$$-$RANDOM
 echo "$MARK" >"$SECRET"
 HOSTX=
-trap 'rm -f "$SECRET" "$TEST_DEVICES/$NAME".*; [ -z "$HOSTX" ] || kill $HOSTX 2>/dev/null; cleanup' EXIT
+trap 'stop_devices; rm -f "$SECRET" "$TEST_DEVICES/$NAME".*; [ -z "$HOSTX" ] || kill $HOSTX 2>/dev/null; cleanup' EXIT
 
 # Runs a command in a terminal of its own, as a user types it (terminal.py): what it
 # printed, then "pending: N", the bytes pushed into that terminal's input.

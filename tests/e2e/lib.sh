@@ -36,8 +36,17 @@ cedev() {
     return $rc
 }
 
+# Ends the test's devices: its own and any other it made beside it ($NAME.*), whose
+# keepers would otherwise run on after their folders are gone.
+stop_devices() {
+    local d
+    for d in "$CEDEV_DEVICE" "$TEST_DEVICES/$NAME".*; do
+        [ -f "$d/.cedev/device" ] && CEDEV_DEVICE=$d "$CEDEV" stop >/dev/null 2>&1 || true
+    done
+}
+
 cleanup() {
-    "$CEDEV" stop >/dev/null 2>&1 || true
+    stop_devices
     rm -rf "$CEDEV_DEVICE"
 }
 trap cleanup EXIT

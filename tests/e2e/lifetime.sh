@@ -115,6 +115,24 @@ else
     echo "(not root: skipped)"
 fi
 
+step "the user's display, the device's screen a window on it, killed: commands say so, every process goes"
+cedev stop
+for n in $(seq $((100 + $$ % 500)) 700); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+done
+timeout 300 Xvfb ":$n" -nolisten tcp -screen 0 640x480x24 </dev/null >/dev/null 2>&1 &
+userx=$!
+wait_until 20 "the user's display :$n" test -S "/tmp/.X11-unix/X$n"
+DISPLAY=:$n cedev run --detach "$PROG"
+DISPLAY=:$n cedev wait window Registry
+pids=$(device_pids)
+# The display itself, which timeout started (and ends after 300 s if this test fails).
+kill -KILL "$(pgrep -P $userx)"
+wait $userx || true
+expect_error "display :$n the device's screen was on is gone" cedev windows
+expect_gone "after the user's display was killed" $pids
+expect_error "device is off" cedev box
+
 step "stop while commands run: each ends within its bound, every process goes"
 for round in 1 2 3 4 5; do
     start_program

@@ -329,8 +329,8 @@ int Names()
     return 0;
 }
 
-enum : S { kChmod = 90, kPtrace = 101, kUnshare = 272 };
-const S kPtraceSeize = 0x4206, kPtraceDetach = 17, kCloneNewUser = 0x10000000, kWrOnly = 1, kCreat = 0100,
+enum : S { kChmod = 90, kWait4 = 61, kPtrace = 101, kUnshare = 272 };
+const S kPtraceSeize = 0x4206, kPtraceInterrupt = 0x4207, kPtraceDetach = 17, kWall = 0x40000000, kCloneNewUser = 0x10000000, kWrOnly = 1, kCreat = 0100,
         kTrunc = 01000;
 
 int Root(const std::string &path)
@@ -374,8 +374,13 @@ int Seize(wchar_t **argv)
             seen += "," + pid + ",";
             S p = atoll(pid.c_str());
             S traced = Sys(kPtrace, kPtraceSeize, p, 0, 0);
-            if (traced == 0)
+            if (traced == 0) {
+                // Let it go again, as a tracer must: stopped first, then detached.
+                int status;
+                Sys(kPtrace, kPtraceInterrupt, p, 0, 0);
+                Sys(kWait4, p, (S)&status, kWall, 0);
                 Sys(kPtrace, kPtraceDetach, p, 0, 0);
+            }
             S mem = Open("/proc/" + pid + "/mem", kRdOnly), out = Open("/proc/" + pid + "/fd/1", kWrOnly | kNonBlock);
             std::string line = "saw " + what + " " + pid + ": " + (traced == 0 ? "TRACED" : "trace refused") + ", " +
                                (mem >= 0 ? "MEMORY OPENED" : "memory refused") + ", " +

@@ -154,7 +154,7 @@ private:
     // The end.
     void End(bool keepRegistry, const std::string &reason, const std::string &brokenNote);
     bool ServerAlive() const { return server_ > 0 && !children_.at(server_).exited; }
-    bool DisplayAlive() const { return xvfb_ <= 0 || !children_.at(xvfb_).exited; }
+    bool DisplayAlive() const;
 
     KeeperTask task_;
     Device device_;
@@ -186,6 +186,24 @@ private:
     bool diskSeen_ = false;
     DevLog jobLogs_;
 };
+
+// The device's own display ended when its process did; the user's display, which the
+// keeper does not hold, when its socket no longer takes a connection.
+bool Keeper::DisplayAlive() const
+{
+    if (xvfb_ > 0)
+        return !children_.at(xvfb_).exited;
+    if (task_.hostDisplay < 0)
+        return true;
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "/tmp/.X11-unix/X%d", task_.hostDisplay);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool alive = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+    if (fd >= 0)
+        close(fd);
+    return alive;
+}
 
 void Keeper::Say(const std::string &line)
 {
@@ -1040,6 +1058,12 @@ void Keeper::HelperLost(const std::string &why)
     // seen here: give it a moment to show.
     std::string ignored;
     WaitUntil([&] { return !ServerAlive() || !DisplayAlive(); }, 3000, -1, &ignored);
+    if (!ended_ && !DisplayAlive()) {
+        // The user's display, which is not the keeper's child to see end.
+        Say("the display " + display_ + " is gone");
+        End(false, std::string(CEDEV_END_BROKEN) + ":display",
+            "the display " + display_ + " the device's screen was on is gone, so the device's programs were ended too");
+    }
     if (ended_)
         return;
     bool wasBusy = helperBusy_;

@@ -43,12 +43,13 @@ static bool PenTo(POINT pt)
     return true;
 }
 
-// Waits until what was just sent has been taken in: the desktop has caught up with the
-// display's pointer, and the program that the input went to has handled it. A message
-// sent to a window is handled whenever its thread next looks at its queue, before its
-// input; a second one, after the first, is handled only once the thread has taken the
-// input queued before the first and come back for more. So a command that returns has
-// been acted on, and the next one (a look at the screen, another tap) sees its effect.
+// Waits until what was just sent has been taken in, as far as the window system lets
+// another program tell: the desktop has caught up with the display's pointer, and the
+// program the input went to has come back for messages twice (a message sent to a
+// window is handled whenever its thread next looks at its queue, before its input; the
+// second only once the thread has taken an input message and come back for more).
+// What an input leads to may come later still (a box shown after a save): commands
+// that look for it wait for it (cedev wait).
 static void Settle(const POINT *pen)
 {
     DWORD_PTR result;
@@ -68,6 +69,23 @@ static void Settle(const POINT *pen)
             if (w && w != GetDesktopWindow())
                 SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
         }
+    }
+}
+
+// A pen that went up has let go of what it held: the window that captured it at the
+// press gives the capture back when it takes the release in. Waited for (up to two
+// seconds), so that what a look at the screen shows next is after the release.
+static void WaitReleased()
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND fg = GetForegroundWindow();
+        GUITHREADINFO gti = {};
+        gti.cbSize = sizeof(gti);
+        if (!fg || !GetGUIThreadInfo(GetWindowThreadProcessId(fg, NULL), &gti) || !gti.hwndCapture ||
+            GetTickCount() - start > 2000)
+            return;
+        Sleep(5);
     }
 }
 
@@ -100,6 +118,7 @@ int CmdTap(int argc, wchar_t **argv)
     if (!PenTo(pt) || !Press(pt, MOUSEEVENTF_LEFTDOWN) || !Press(pt, MOUSEEVENTF_LEFTUP))
         return Fail(L"the pen input was refused");
     Settle(&pt);
+    WaitReleased();
     return kExitOk;
 }
 
@@ -115,6 +134,8 @@ int CmdPen(int argc, wchar_t **argv)
     if (!PenTo(pt) || !Press(pt, flag))
         return Fail(L"the pen input was refused");
     Settle(&pt);
+    if (flag == MOUSEEVENTF_LEFTUP)
+        WaitReleased();
     return kExitOk;
 }
 
