@@ -165,6 +165,7 @@ grep -q 'COREDLL.dll differed from the build.s; it was restored' "$CEDEV_DEVICE/
 
 step "a device keeps to its limits, and says which one a program passed; another device runs on meanwhile"
 small=$TEST_DEVICES/$NAME.small
+BESIDE+=("$small")
 in_small() { CEDEV_DEVICE=$small cedev "$@"; }
 in_small init --force --memory 256M --processes 60 --file-size 8M --disk 96M --log-size 512K >/dev/null
 expect_match "$(in_small limits)" "memory +256 MiB" "the small device's limits"

@@ -176,6 +176,7 @@ cedev stop
 
 step "cedev's own options come before the command: after it, --device is the command's word"
 other=$TEST_DEVICES/$NAME.other
+BESIDE+=("$other")
 CEDEV_DEVICE=$other cedev init --force >/dev/null
 CEDEV_DEVICE=$other cedev reg set 'HKCU\Software\Victim' Keep REG_SZ kept
 rc=0

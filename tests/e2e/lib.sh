@@ -36,18 +36,21 @@ cedev() {
     return $rc
 }
 
-# Ends the test's devices: its own and any other it made beside it ($NAME.*), whose
-# keepers would otherwise run on after their folders are gone.
+# Ends the test's devices: its own and those it made beside it (BESIDE, folders the test
+# adds as it makes them), whose keepers would otherwise run on after their folders are
+# gone. Only these: a pattern over names would take the device of a test that runs
+# at the same time (view.arm is view's name with a suffix).
+BESIDE=()
 stop_devices() {
     local d
-    for d in "$CEDEV_DEVICE" "$TEST_DEVICES/$NAME".*; do
+    for d in "$CEDEV_DEVICE" ${BESIDE[@]+"${BESIDE[@]}"}; do
         [ -f "$d/.cedev/device" ] && CEDEV_DEVICE=$d "$CEDEV" stop >/dev/null 2>&1 || true
     done
 }
 
 cleanup() {
     stop_devices
-    rm -rf "$CEDEV_DEVICE"
+    rm -rf "$CEDEV_DEVICE" ${BESIDE[@]+"${BESIDE[@]}"}
 }
 trap cleanup EXIT
 

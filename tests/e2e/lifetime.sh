@@ -158,3 +158,11 @@ done
 cedev wait window Registry
 cedev key alt+f4
 expect_eq "$(exit_code)" 0 "exit code"
+
+step "a device whose folder is removed while it runs ends by itself, keeper and all"
+start_program
+pids=$(device_pids)
+keeper=$(pgrep -f -x "cedev __keeper $CEDEV_DEVICE .*")
+[ -n "$keeper" ] || fail "no keeper runs for $CEDEV_DEVICE"
+rm -rf "$CEDEV_DEVICE"
+expect_gone "after its folder was removed" $keeper $pids

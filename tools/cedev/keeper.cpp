@@ -1087,6 +1087,13 @@ void Keeper::HelperLost(const std::string &why)
 
 void Keeper::Watch()
 {
+    // A device whose folder was removed under it (rm -rf while it ran) has nowhere to
+    // keep anything and nobody who can reach it: its processes end rather than run on.
+    struct stat st;
+    if (fstat(stateFd_, &st) == 0 && st.st_nlink == 0) {
+        End(false, CEDEV_END_STOPPED, "");
+        return;
+    }
     uint64_t bytes, files;
     DiskUse(device_, limits_, &bytes, &files);
     // A device that starts past its limit (a limit lowered, or files left when it was
