@@ -24,6 +24,7 @@ cedev tap Save
 # Input is handled in order: once Esc has closed the box, the tap has been handled.
 cedev key esc
 cedev wait nowindow "$ABOUT"
+cedev wait focus Registry
 expect_eq "$(count_windows Registry)" 1 "main windows after the tap on Save"
 expect_match "$(window_line Registry)" ' enabled active focus$' "main window after Esc"
 expect_error 'no message box' cedev box
@@ -33,6 +34,7 @@ cedev key alt+/
 cedev wait window "$ABOUT"
 cedev tap OK
 cedev wait nowindow "$ABOUT"
+cedev wait focus Registry
 expect_match "$(window_line Registry)" ' enabled active focus$' "main window after OK"
 cedev key alt+f4
 expect_eq "$(exit_code)" 0 "exit code"

@@ -231,7 +231,7 @@ expect_error "is not a Windows program" cedev run '\Flash Disk\README.md'
 cedev rm '\Flash Disk\README.md'
 expect_error "no such program on the device" cedev run '\Windows\nonexistent.exe'
 cedev run --detach "$PROG"
-cedev wait window Registry
+wait_program
 expect_error 'no control shows "Nope"' cedev tap Nope
 expect_error "off the screen" cedev tap 240,10
 expect_error "unknown key" cedev key alt+nope
@@ -279,7 +279,7 @@ expect_eq "$errors" "" "stderr of successful commands"
 
 step "--detach works before or after the program"
 cedev run "$PROG" --detach
-cedev wait window Registry
+wait_program
 cedev key alt+f4
 expect_eq "$(exit_code)" 0 "exit code"
 

@@ -25,7 +25,7 @@ for round in 1 2 3; do
     expect_eq "$(grep -c '^\[Comm\]' "$CEDEV_DEVICE/.cedev/factory/system.reg")" 1 "[Comm] blocks in the factory registry"
     both "reset" "reset"
     both "run --detach $PROG" "run --detach $PROG"
-    cedev wait window Registry
+    wait_program
     expect_eq "$(count_windows Registry)" 1 "main windows"
     cedev key alt+f4
     cedev wait nowindow Registry
@@ -80,7 +80,7 @@ expect_eq "$(reg_value 'HKLM\Software\RaceTest' Ended)" "REG_DWORD 0x00000007" "
 step "two starts of RegSave at the same moment give one window"
 for round in 1 2 3 4 5 6; do
     cedev run '\Windows\system32\cmd.exe' /c "start $START_LINE & start $START_LINE"
-    cedev wait window Registry
+    wait_program
     # The losing start brings the winner forward and ends; once it has, only the
     # winner is left of the two.
     deadline=$((SECONDS + 20))

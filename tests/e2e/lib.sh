@@ -16,6 +16,9 @@ trap 'on_error $? $LINENO "$BASH_COMMAND" "$*"' ERR
 BUILD_NAME=${REGSAVE_BUILD:-x86-64}
 NAME=$(basename "$0" .sh)
 [ "$BUILD_NAME" = x86-64 ] || NAME=$NAME.$BUILD_NAME
+# A script whose scenarios run as separate entries gets the entry's part (E2E_PART),
+# so that the parts run side by side, each on its own device.
+[ -z "${E2E_PART:-}" ] || NAME=$NAME.$E2E_PART
 export CEDEV_DEVICE=$TEST_DEVICES/$NAME
 PROG=${REGSAVE:-$BIN/RegSave.exe}
 # How a program inside the device starts RegSave from "\Program Files" (cmd's start).
@@ -156,7 +159,14 @@ expect_on_screen() { # WINDOW_LINE WHAT
 
 start_program() {
     cedev run --detach "$PROG"
+    wait_program
+}
+
+# RegSave's window is shown before it is given the focus, and keys go to the window
+# with the focus: a key sent in between would reach nothing.
+wait_program() {
     cedev wait window Registry
+    cedev wait focus Registry
 }
 
 # The exit code of the detached program, once it has ended.

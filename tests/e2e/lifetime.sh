@@ -155,7 +155,7 @@ for cmd in "run --detach $PROG" "reg query HKLM\\Comm BootCount"; do
     [ $rc != 124 ] || fail "'cedev $cmd | cat' was held open for 30 s"
     [ $rc = 0 ] || fail "'cedev $cmd | cat' failed ($rc)"
 done
-cedev wait window Registry
+wait_program
 cedev key alt+f4
 expect_eq "$(exit_code)" 0 "exit code"
 

@@ -18,6 +18,8 @@ rc=0
 cedev run "$PROG" || rc=$?
 expect_eq "$rc" 0 "exit code of the second start"
 expect_eq "$(count_windows Registry)" 1 "main windows on screen"
+# The first copy is activated by a message the second sends; it takes the focus itself.
+cedev wait focus Registry
 expect_match "$(window_line Registry)" ' enabled active focus$' "first window after the second start"
 expect_eq "$(reg_value 'HKLM\Comm' BootCount)" "REG_DWORD 0x00000005" "BootCount after the second start"
 

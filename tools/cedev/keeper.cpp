@@ -212,13 +212,11 @@ void Keeper::Say(const std::string &line)
 
 std::vector<std::string> Keeper::Env(bool program) const
 {
-    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/tmp/home", "USER=user", "LOGNAME=user",
-                                    "LANG=C.UTF-8", "XDG_CACHE_HOME=/tmp/.cache", "WINEPREFIX=/device",
-                                    "WINEARCH=win64", "WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d",
-                                    // A Wine process that finds no server fails: it never starts a
-                                    // fresh one over a server that ended.
-                                    "WINESERVER=/nonexistent/wineserver",
-                                    "DISPLAY=" + display_};
+    std::vector<std::string> env = WineEnv();
+    // A Wine process that finds no server fails: it never starts a fresh one over a
+    // server that ended.
+    env.push_back("WINESERVER=/nonexistent/wineserver");
+    env.push_back("DISPLAY=" + display_);
     env.push_back("WINEDEBUG=" + (program ? (task_.wineDebug.empty() ? "-all,err+all" : task_.wineDebug) : "-all"));
     if (task_.hostDisplay >= 0 && !task_.xauthority.empty())
         env.push_back("XAUTHORITY=/tmp/.Xauthority");

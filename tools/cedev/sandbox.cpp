@@ -123,6 +123,15 @@ void Bwrap::Text(const std::string &text, const std::string &dest)
     Data(MemoryFile(text), dest, "0444");
 }
 
+std::vector<std::string> WineEnv()
+{
+    // Wine's .NET and HTML engines, its debugger, and its menu builder (which writes
+    // a desktop's menus at every start) are not part of the handheld.
+    return {"PATH=/usr/bin:/bin", "HOME=/tmp/home", "USER=user", "LOGNAME=user", "LANG=C.UTF-8",
+            "XDG_CACHE_HOME=/tmp/.cache", "WINEPREFIX=/device", "WINEARCH=win64",
+            "WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe,winemenubuilder.exe=d"};
+}
+
 void SystemBase(Bwrap *b, bool network)
 {
     b->Add({"--unshare-user", "--disable-userns", "--unshare-ipc", "--unshare-pid", "--unshare-uts",

@@ -46,6 +46,10 @@ private:
 // the device's one user, and no network: what every sandbox of a device has.
 void SystemBase(Bwrap *b, bool network);
 
+// The environment every Wine process of a device starts with (its prefix, its user,
+// the libraries left out), before what each adds: its display, Wine's messages.
+std::vector<std::string> WineEnv();
+
 // The device's session sandbox. hostDisplay: the number of the user's X display the
 // device's screen goes to, or -1 for a private display. xauthority: a host file to
 // show as the sandbox's /tmp/.Xauthority (empty for none).

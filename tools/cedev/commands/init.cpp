@@ -73,12 +73,10 @@ void MakeTemplate(const std::string &t, const Owner &owner)
     int dir = open(tmp.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     b.BindFd(dir, "/device", true);
     b.Add({"--tmpfs", "/tmp", "--chdir", "/device", "--die-with-parent", "--clearenv"});
-    for (const char *e : {"PATH=/usr/bin:/bin", "HOME=/tmp/home", "USER=user", "LOGNAME=user", "LANG=C.UTF-8",
-                          "XDG_CACHE_HOME=/tmp/.cache", "WINEPREFIX=/device", "WINEARCH=win64",
-                          "WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d", "WINEDEBUG=-all", "DISPLAY="}) {
-        std::string kv = e;
+    std::vector<std::string> env = WineEnv();
+    env.insert(env.end(), {"WINEDEBUG=-all", "DISPLAY="});
+    for (const std::string &kv : env)
         b.Add({"--setenv", kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1)});
-    }
     std::string logPath = cache + "/wineboot.log";
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     SandboxChild child;
