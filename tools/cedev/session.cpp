@@ -232,8 +232,9 @@ std::string Session::LostWhy(const std::string &what)
             break;
         usleep(20000);
     }
-    if (note.empty() && TakeBrokenNote(device_, &note)) {
-    }
+    // A keeper that has let go of its lock wrote its note before it did.
+    if (note.empty())
+        TakeBrokenNote(device_, &note);
     return note.empty() ? "the device was stopped while '" + what + "' ran" : note;
 }
 
