@@ -128,7 +128,7 @@ private:
     std::string Start();
     void Say(const std::string &line);
     std::vector<std::string> Env(bool program) const;
-    pid_t Spawn(SpawnSpec spec, const std::string &role, std::string *error);
+    pid_t Spawn(SpawnRequest request, const std::string &role, std::string *error);
     int LogPipe();
     bool WaitUntil(const std::function<bool()> &done, int ms, pid_t watch, std::string *why);
     bool StartHelper(std::string *error);
@@ -233,10 +233,10 @@ int Keeper::LogPipe()
     return p[1];
 }
 
-pid_t Keeper::Spawn(SpawnSpec spec, const std::string &role, std::string *error)
+pid_t Keeper::Spawn(SpawnRequest request, const std::string &role, std::string *error)
 {
-    spec.oomScore = role == "job" ? 500 : role == "task" ? 0 : -500;
-    pid_t pid = SpawnInside(ns_, owner_, role == "job" ? cgroup_.Programs() : cgroup_.System(), limits_, spec, error);
+    request.oomScore = role == "job" ? 500 : role == "task" ? 0 : -500;
+    pid_t pid = SpawnInside(ns_, owner_, role == "job" ? cgroup_.Programs() : cgroup_.System(), limits_, request, error);
     if (pid > 0) {
         Child c;
         c.role = role;
@@ -480,7 +480,7 @@ std::string Keeper::Start()
     std::string tmp = device_.Record("tmp");
     if (task_.hostDisplay < 0) {
         display_ = ":0";
-        SpawnSpec x;
+        SpawnRequest x;
         x.path = "/usr/bin/Xvfb";
         x.argv = {"Xvfb", ":0", "-screen", "0", "240x320x24", "-nolisten", "tcp", "-noreset"};
         x.env = {"PATH=/usr/bin:/bin", "HOME=/tmp/home"};
@@ -498,7 +498,7 @@ std::string Keeper::Start()
 
     // The Wine server, its own process here, and the first answer of the helper, which
     // comes once Wine's start-up has run and the desktop is up.
-    SpawnSpec s;
+    SpawnRequest s;
     s.argv = {kServer, "-f", "-p"};
     s.env = Env(false);
     s.out = s.err = LogPipe();
@@ -523,7 +523,7 @@ std::string Keeper::Start()
     };
     if (!WaitUntil(serverUp, 20000, server_, &why))
         return "the device's Wine server did not start: " + why + " (see " + log_.Path() + ")";
-    SpawnSpec d;
+    SpawnRequest d;
     d.argv = {kWine, kHelper, "desktop"};
     d.env = Env(false);
     d.fixedLayout = true;
@@ -547,7 +547,7 @@ bool Keeper::StartHelper(std::string *error)
         *error = std::string("cannot make a pipe (") + strerror(errno) + ")";
         return false;
     }
-    SpawnSpec h;
+    SpawnRequest h;
     h.argv = {kWine, kHelper, "serve"};
     h.env = Env(false);
     h.fixedLayout = true;
@@ -888,11 +888,11 @@ void Keeper::HandleSpawn(Client &c, const Message &m)
         Reply(c.fd, {"error", "a spawn request that is not whole"});
         return;
     }
-    SpawnSpec spec;
-    spec.cwd = m[2];
-    spec.argv.assign(m.fields.begin() + 7, m.fields.end());
-    spec.env = Env(true);
-    spec.fixedLayout = m[5] == "1";
+    SpawnRequest request;
+    request.cwd = m[2];
+    request.argv.assign(m.fields.begin() + 7, m.fields.end());
+    request.env = Env(true);
+    request.fixedLayout = m[5] == "1";
     Job job;
     job.id = std::to_string(time(nullptr)) + std::to_string(NowMs() % 1000000000) + std::to_string(jobs_.size());
     job.program = m[3];
@@ -933,11 +933,11 @@ void Keeper::HandleSpawn(Client &c, const Message &m)
         Reply(c.fd, {"error", std::string("cannot make a pipe (") + strerror(errno) + ")"});
         return;
     }
-    spec.in = in[0];
-    spec.out = out[1];
-    spec.err = err[1];
+    request.in = in[0];
+    request.out = out[1];
+    request.err = err[1];
     std::string error;
-    pid_t pid = Spawn(spec, "job", &error);
+    pid_t pid = Spawn(request, "job", &error);
     for (int fd : {in[0], out[1], err[1]})
         if (fd >= 0)
             close(fd);
@@ -1150,7 +1150,7 @@ void Keeper::End(bool keepRegistry, const std::string &reason, const std::string
     if (keepRegistry && server_ > 0 && ServerAlive() && init_ > 0) {
         // The server writes the registry back as it ends, as a handheld switched off
         // keeps its RAM registry.
-        SpawnSpec k;
+        SpawnRequest k;
         k.argv = {kServer, "-k"};
         k.env = Env(false);
         k.out = k.err = LogPipe();

@@ -347,7 +347,7 @@ void SessionNamespaces::Close()
 }
 
 pid_t SpawnInside(const SessionNamespaces &ns, const Owner &owner, const std::vector<int> &cgroupProcs,
-                  const Limits &limits, const SpawnSpec &spec, std::string *error)
+                  const Limits &limits, const SpawnRequest &request, std::string *error)
 {
     int report[2];
     if (pipe2(report, O_CLOEXEC)) {
@@ -367,10 +367,10 @@ pid_t SpawnInside(const SessionNamespaces &ns, const Owner &owner, const std::ve
         // caller (CLONE_PARENT), in the session's process namespace.
         close(report[0]);
         JoinCgroups(cgroupProcs);
-        if (spec.oomScore) {
+        if (request.oomScore) {
             // Raising it is always allowed; lowering it only to root, before it drops.
             int fd = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
-            std::string score = std::to_string(spec.oomScore);
+            std::string score = std::to_string(request.oomScore);
             if (fd >= 0) {
                 if (write(fd, score.data(), score.size()) < 0) {
                 }
@@ -394,18 +394,18 @@ pid_t SpawnInside(const SessionNamespaces &ns, const Owner &owner, const std::ve
             WriteError(report[1], "cannot become the device's user");
             _exit(1);
         }
-        if (chdir(spec.cwd.c_str())) {
-            WriteError(report[1], "cannot enter " + spec.cwd);
+        if (chdir(request.cwd.c_str())) {
+            WriteError(report[1], "cannot enter " + request.cwd);
             _exit(1);
         }
-        if (spec.fixedLayout)
+        if (request.fixedLayout)
             personality(ADDR_NO_RANDOMIZE);
         pid_t child = static_cast<pid_t>(syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0));
         if (child == 0) {
             setsid();
             int null = open("/dev/null", O_RDWR);
-            if (dup2(spec.in >= 0 ? spec.in : null, 0) < 0 || dup2(spec.out >= 0 ? spec.out : null, 1) < 0 ||
-                dup2(spec.err >= 0 ? spec.err : null, 2) < 0)
+            if (dup2(request.in >= 0 ? request.in : null, 0) < 0 || dup2(request.out >= 0 ? request.out : null, 1) < 0 ||
+                dup2(request.err >= 0 ? request.err : null, 2) < 0)
                 _exit(126);
             // Nothing but 0-2 survives the exec; the report pipe's end closes with it.
             close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
@@ -415,14 +415,14 @@ pid_t SpawnInside(const SessionNamespaces &ns, const Owner &owner, const std::ve
             for (int s = 1; s < NSIG; ++s)
                 signal(s, SIG_DFL);
             std::vector<char *> argv, envp;
-            for (const std::string &a : spec.argv)
+            for (const std::string &a : request.argv)
                 argv.push_back(const_cast<char *>(a.c_str()));
             argv.push_back(nullptr);
-            for (const std::string &e : spec.env)
+            for (const std::string &e : request.env)
                 envp.push_back(const_cast<char *>(e.c_str()));
             envp.push_back(nullptr);
-            execve(spec.path.empty() ? argv[0] : spec.path.c_str(), argv.data(), envp.data());
-            WriteError(report[1], "cannot run " + spec.argv[0]);
+            execve(request.path.empty() ? argv[0] : request.path.c_str(), argv.data(), envp.data());
+            WriteError(report[1], "cannot run " + request.argv[0]);
             _exit(127);
         }
         if (child < 0) {

@@ -86,7 +86,7 @@ struct SessionNamespaces {
     void Close();
 };
 
-struct SpawnSpec {
+struct SpawnRequest {
     std::string path;  // the program; argv[0] when empty
     std::vector<std::string> argv;
     std::vector<std::string> env;
@@ -102,6 +102,6 @@ struct SpawnSpec {
 // session of its own, holding only descriptors 0-2. The caller becomes its parent.
 // Returns its host pid, or -1 with *error saying why.
 pid_t SpawnInside(const SessionNamespaces &ns, const Owner &owner, const std::vector<int> &cgroupProcs,
-                  const Limits &limits, const SpawnSpec &spec, std::string *error);
+                  const Limits &limits, const SpawnRequest &request, std::string *error);
 
 #endif
