@@ -119,13 +119,8 @@ cedev reset >/dev/null
 expect_eq "$(reg_value 'HKCU\ControlPanel\QM410Key' KBD/SCAN)" "REG_DWORD 0x00000001" "HKCU after the next cold boot"
 
 step "the host: no host path or environment in sight, and with CEDEV_DISPLAY=private not the user's display"
-# A display of the user's, on a number of its own.
-for n in $(seq $((100 + $$ % 500)) 700); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-done
-timeout 300 Xvfb ":$n" -nolisten tcp -screen 0 320x200x24 </dev/null >/dev/null 2>&1 &
-HOSTX=$!
-wait_until 20 "the user's display :$n" test -S "/tmp/.X11-unix/X$n"
+start_user_display 320x200x24
+n=$USER_DISPLAY HOSTX=$USER_X
 cedev stop
 export HOST_MARK=cedev-env-$$-$RANDOM
 report=$(DISPLAY=:$n CEDEV_DISPLAY=private cedev run "$INTRUDER" host "$CEDEV_DEVICE" "$HOST_MARK")

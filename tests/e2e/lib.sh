@@ -169,6 +169,20 @@ wait_program() {
     cedev wait focus Registry
 }
 
+# A display of the user's, on a free number of its own, for GEOMETRY (WxHxD). It runs
+# under timeout, which ends it after 300 s should the test fail before it does: sets
+# USER_DISPLAY to its number and USER_X to timeout's id.
+start_user_display() { # GEOMETRY
+    local n
+    for n in $(seq $((100 + $$ % 500)) 700); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+    done
+    timeout 300 Xvfb ":$n" -nolisten tcp -screen 0 "$1" </dev/null >/dev/null 2>&1 &
+    USER_X=$!
+    USER_DISPLAY=$n
+    wait_until 20 "the user's display :$n" test -S "/tmp/.X11-unix/X$n"
+}
+
 # The exit code of the detached program, once it has ended.
 exit_code() {
     local rc=0

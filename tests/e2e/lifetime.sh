@@ -117,12 +117,8 @@ fi
 
 step "the user's display, the device's screen a window on it, killed: commands say so, every process goes"
 cedev stop
-for n in $(seq $((100 + $$ % 500)) 700); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-done
-timeout 300 Xvfb ":$n" -nolisten tcp -screen 0 640x480x24 </dev/null >/dev/null 2>&1 &
-userx=$!
-wait_until 20 "the user's display :$n" test -S "/tmp/.X11-unix/X$n"
+start_user_display 640x480x24
+n=$USER_DISPLAY userx=$USER_X
 DISPLAY=:$n cedev run --detach "$PROG"
 DISPLAY=:$n cedev wait window Registry
 pids=$(device_pids)
