@@ -2,6 +2,7 @@
 #include "cli.h"
 #include "device.h"
 #include "keeper.h"
+#include "wire.h"
 
 #include <cerrno>
 #include <csignal>
@@ -16,20 +17,6 @@ namespace {
 // After the process has ended, what it started may still hold its output; that is read
 // for this long at most.
 const int kDrainMs = 2000;
-
-bool WriteAll(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= w;
-    }
-    return true;
-}
 
 TextMode ModeFor(const std::string &name, int fd)
 {

@@ -979,19 +979,11 @@ void Keeper::PumpHelper()
         std::string body = JoinFields(r.args), frame;
         PutU32(&frame, body.size());
         frame += body;
-        size_t done = 0;
-        while (done < frame.size()) {
-            ssize_t w = write(helperIn_, frame.data() + done, frame.size() - done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                break;
-            done += w;
-        }
+        bool given = WriteAll(helperIn_, frame.data(), frame.size());
         helperBusy_ = true;
         helperCommand_ = r.args.empty() ? "" : r.args[0];
         helperDeadline_ = NowMs() + kHelperWaitMs;
-        if (done < frame.size())
+        if (!given)
             HelperLost("could not be given '" + helperCommand_ + "'");
     }
 }

@@ -64,6 +64,20 @@ bool SplitFields(const std::string &body, std::vector<std::string> *fields)
     return true;
 }
 
+bool WriteAll(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= w;
+    }
+    return true;
+}
+
 bool SendMessage(int socket, const Message &m)
 {
     std::string body = JoinFields(m.fields), frame;

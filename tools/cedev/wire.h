@@ -29,6 +29,10 @@ uint32_t GetU32(const char *p);
 bool SplitFields(const std::string &body, std::vector<std::string> *fields);
 std::string JoinFields(const std::vector<std::string> &fields);
 
+// Writes N bytes whole to a pipe or file, through interruptions; false if it took no
+// more (the other end went away, the disk is full).
+bool WriteAll(int fd, const char *p, size_t n);
+
 // Sends a message whole (its descriptors with its first byte); false if the other end
 // went away.
 bool SendMessage(int socket, const Message &m);

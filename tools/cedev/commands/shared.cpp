@@ -23,15 +23,7 @@ static void WriteOut(int fd, const std::string &text, TextMode mode)
 {
     std::string out, carry;
     EscapeText(text, mode, true, &carry, &out);
-    size_t done = 0;
-    while (done < out.size()) {
-        ssize_t w = write(fd, out.data() + done, out.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            break;
-        done += w;
-    }
+    WriteAll(fd, out.data(), out.size());
 }
 
 int PassHelper(Session &session, const std::vector<std::string> &args, bool raw)
