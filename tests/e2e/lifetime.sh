@@ -34,9 +34,14 @@ pids=$(device_pids)
 read -r init _ <"$CEDEV_DEVICE/.cedev/session"
 keeper=$(ps -o ppid= -p "$(ps -o ppid= -p "$init" | tr -d ' ')" | tr -d ' ')
 [ -n "$keeper" ] && [[ $(ps -o args= -p "$keeper") == *__keeper* ]] || fail "no keeper above the device's sandbox"
+# The cgroups the keeper made for the device's limits (none where cedev may not make them).
+cgroups=$(find /sys/fs/cgroup -maxdepth 5 -type d -name "cedev-$keeper-*" 2>/dev/null || true)
 kill -KILL "$keeper"
 expect_gone "after its keeper was killed" $pids
 expect_eq "$(reg_value 'HKLM\Software\RegSaveTest' KeptByStop)" "REG_DWORD 0x00000001" "the value, on the device started afresh"
+for dir in $cgroups; do
+    [ ! -d "$dir" ] || fail "the killed keeper's cgroup $dir is still there after the next start"
+done
 cedev stop
 
 step "a stale record of a session names an unrelated process: the device is off, and stop leaves that process be"

@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -110,7 +111,65 @@ bool FindHierarchy(const std::string &controller, Hierarchy *h, std::string *pat
     return false;
 }
 
+// When process PID started, in clock ticks after boot; 0 when there is no such process.
+unsigned long long ProcessStart(pid_t pid)
+{
+    std::string stat = ReadSmall("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return 0;
+    // The fields after the name: the state is the 3rd of the line, the start time the 22nd.
+    size_t at = paren + 2;
+    for (int field = 3; field < 22 && at < stat.size(); ++at) {
+        if (stat[at] == ' ')
+            ++field;
+    }
+    return strtoull(stat.c_str() + at, nullptr, 10);
+}
+
+// The cgroups that keepers now gone left in PARENT (a keeper killed from outside
+// removes none): "cedev-PID-START" whose keeper no longer runs, and "cedev-PID" of
+// earlier cedevs whose process is gone; each only when no process is in it, so that a
+// device's cgroup is never taken from under it (rmdir would refuse a cgroup with a
+// process in it, but not an empty leaf of a device that still runs).
+void RemoveStale(const std::string &parent)
+{
+    DIR *d = opendir(parent.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    while (dirent *e = readdir(d)) {
+        unsigned long pid = 0;
+        unsigned long long start = 0;
+        int used = 0;
+        std::string name = e->d_name;
+        bool named = sscanf(name.c_str(), "cedev-%lu-%llu%n", &pid, &start, &used) == 2 ||
+                     sscanf(name.c_str(), "cedev-%lu%n", &pid, &used) == 1;
+        if (!named || used != static_cast<int>(name.size()) || pid == 0 || pid > 4194304)
+            continue;
+        unsigned long long now = ProcessStart(static_cast<pid_t>(pid));
+        if (now == 0 || (start != 0 && now != start))
+            stale.push_back(parent + "/" + name);
+    }
+    closedir(d);
+    for (const std::string &dir : stale) {
+        bool held = false;
+        for (const char *part : {"", "/system", "/programs"})
+            held = held || !ReadSmall(dir + part + "/cgroup.procs").empty();
+        if (held)
+            continue;
+        for (const char *leaf : {"/programs", "/system"})
+            rmdir((dir + leaf).c_str());
+        rmdir(dir.c_str());
+    }
+}
+
 }  // namespace
+
+std::string Cgroup::NameFor(pid_t keeper)
+{
+    return "cedev-" + std::to_string(keeper) + "-" + std::to_string(ProcessStart(keeper));
+}
 
 static int OpenProcs(const std::string &dir)
 {
@@ -136,6 +195,7 @@ bool Cgroup::Make(const std::string &name, const Limits &l, std::string *how)
         // where its controllers can be handed down (the root, or a delegated cgroup);
         // its processes in two leaves below it.
         std::string dir = own + "/" + name;
+        RemoveStale(own);
         WriteSmall(own + "/cgroup.subtree_control", "+memory +pids");
         if (made(dir) && WriteSmall(dir + "/memory.max", std::to_string(l.memory)) &&
             WriteSmall(dir + "/cgroup.subtree_control", "+pids") && made(dir + "/system") &&
@@ -165,6 +225,8 @@ bool Cgroup::Make(const std::string &name, const Limits &l, std::string *how)
     if (!FindHierarchy("memory", &hm, &ownMemory) || !FindHierarchy("pids", &hp, &ownPids))
         return false;
     std::string m = ownMemory + "/" + name, p = ownPids + "/" + name;
+    RemoveStale(ownMemory);
+    RemoveStale(ownPids);
     if (made(m) && made(p) && made(p + "/programs") && WriteSmall(m + "/memory.limit_in_bytes", std::to_string(l.memory)) &&
         WriteSmall(p + "/programs/pids.max", std::to_string(l.processes))) {
         WriteSmall(m + "/memory.memsw.limit_in_bytes", std::to_string(l.memory));

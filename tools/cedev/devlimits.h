@@ -8,6 +8,7 @@
 #include "device.h"
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // A device's cgroups: the memory limit holds for all its processes together; the
@@ -19,6 +20,10 @@ public:
     // Makes the session's cgroups with the limits; false (and nothing made) when the
     // machine does not let cedev. *how says which held.
     bool Make(const std::string &name, const Limits &limits, std::string *how);
+    // The name of the cgroups of a session whose keeper is KEEPER: its id and start
+    // time, so that a cgroup a killed keeper left is told from a live keeper's, and
+    // removed by the next.
+    static std::string NameFor(pid_t keeper);
     // The cgroup.procs files a process writes "0" to, to join: as one of the device's
     // own processes, or as a program.
     const std::vector<int> &System() const { return system_; }

@@ -422,9 +422,7 @@ std::string Keeper::Start()
         return prepared;
 
     // Limits first: every process of the device starts inside them.
-    char name[64];
-    snprintf(name, sizeof(name), "cedev-%d", getpid());
-    if (cgroup_.Make(name, limits_, &limitsHow_))
+    if (cgroup_.Make(Cgroup::NameFor(getpid()), limits_, &limitsHow_))
         limitsHow_ = "memory and processes by " + limitsHow_;
     else
         limitsHow_ = "processes by rlimit (for all of this user's devices together; memory by none: cedev may "
