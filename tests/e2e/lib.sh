@@ -58,7 +58,7 @@ cleanup() {
 trap cleanup EXIT
 
 device_log() {
-    local job
+    local job dev
     if [ -s "$CEDEV_DEVICE/.cedev/log" ]; then
         echo "The device's log ends:"
         tail -n 15 "$CEDEV_DEVICE/.cedev/log"
@@ -67,6 +67,11 @@ device_log() {
         [ -s "$job" ] || continue
         echo "The last detached program said ($(cat "${job%.log}.rc" 2>/dev/null || echo 'still running')):"
         tail -n 10 "$job"
+    done
+    for dev in ${BESIDE[@]+"${BESIDE[@]}"}; do
+        [ -s "$dev/.cedev/log" ] || continue
+        echo "The log of $dev, a device the test made beside its own, ends:"
+        tail -n 8 "$dev/.cedev/log"
     done
 }
 
