@@ -222,6 +222,11 @@ bool Session::Next(Message *m, int timeoutMs, bool *timedOut)
     return fd_ >= 0 && ReceiveMessage(fd_, &reader_, m, timeoutMs, timedOut);
 }
 
+std::string HelperReason(const HelperAnswer &a, const std::string &otherwise)
+{
+    return a.err.size() > 7 ? a.err.substr(7, a.err.find('\n') - 7) : otherwise;
+}
+
 std::string Session::LostWhy(const std::string &what)
 {
     std::string note;

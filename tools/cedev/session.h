@@ -15,6 +15,10 @@ struct HelperAnswer {
     std::string out, err;
 };
 
+// Why the helper failed a request: the first line of what it said, without its
+// "cedev: ", or OTHERWISE when it said nothing.
+std::string HelperReason(const HelperAnswer &a, const std::string &otherwise);
+
 class Session {
 public:
     Session(const Device &device, const Build &build) : device_(device), build_(build) {}

@@ -148,7 +148,7 @@ int CmdRun(Context &ctx, Args &args)
         }
         HelperAnswer a = session.Helper({"program", "\\" + place});
         if (a.code != 0)
-            Fail(a.err.size() > 7 ? OneLine(a.err.substr(7, a.err.find('\n') - 7)) : "cannot tell what kind of program " + prog + " is");
+            Fail(a.err.size() > 7 ? OneLine(HelperReason(a, "")) : "cannot tell what kind of program " + prog + " is");
         kind = a.out.substr(0, a.out.find('\n'));
         if (kind != "ce" && kind != "native")
             Fail("cannot tell what kind of program " + prog + " is");

@@ -45,7 +45,7 @@ int CmdScreenshot(Context &ctx, Args &args)
     session.Ensure(true, nullptr);
     HelperAnswer a = session.Helper({"screenshot"});
     if (a.code != 0) {
-        Say(a.err.size() > 7 ? a.err.substr(7, a.err.find('\n') - 7) : "cannot read the screen");
+        Say(HelperReason(a, "cannot read the screen"));
         return a.code;
     }
     if (!PlainBitmap(a.out))

@@ -86,7 +86,7 @@ int CmdWait(Context &ctx, Args &args)
         if (a.code == kExitOk)
             return kExitOk;
         if (a.code != kExitFail || NowMs() >= deadline) {
-            Say(a.err.size() > 7 ? a.err.substr(7, a.err.find('\n') - 7) : "timed out");
+            Say(HelperReason(a, "timed out"));
             return a.code;
         }
         usleep(20000);
