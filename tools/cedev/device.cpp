@@ -92,6 +92,14 @@ bool Device::Target() const
     return ReadRecord(Record("device"), &kind) && kind.compare(0, 6, "target") == 0;
 }
 
+// The limits record: one "key=value" line each.
+const struct {
+    const char *key;
+    uint64_t Limits::*value;
+} kLimitKeys[] = {{"memory", &Limits::memory}, {"processes", &Limits::processes}, {"file-size", &Limits::fileSize},
+                  {"disk", &Limits::disk},     {"files", &Limits::files},         {"log", &Limits::log},
+                  {"shm", &Limits::tmp}};
+
 Limits Device::ReadLimits() const
 {
     Limits l;
@@ -106,34 +114,20 @@ Limits Device::ReadLimits() const
         size_t eq = line.find('=');
         if (eq == std::string::npos)
             continue;
-        std::string key = line.substr(0, eq);
         uint64_t v = strtoull(line.c_str() + eq + 1, nullptr, 10);
-        if (!v)
-            continue;
-        if (key == "memory")
-            l.memory = v;
-        else if (key == "processes")
-            l.processes = v;
-        else if (key == "file-size")
-            l.fileSize = v;
-        else if (key == "disk")
-            l.disk = v;
-        else if (key == "files")
-            l.files = v;
-        else if (key == "log")
-            l.log = v;
-        else if (key == "shm")
-            l.tmp = v;
+        for (const auto &k : kLimitKeys) {
+            if (v && line.compare(0, eq, k.key) == 0)
+                l.*k.value = v;
+        }
     }
     return l;
 }
 
 void Device::WriteLimits(const Limits &l) const
 {
-    std::string text = "memory=" + std::to_string(l.memory) + "\nprocesses=" + std::to_string(l.processes) +
-                       "\nfile-size=" + std::to_string(l.fileSize) + "\ndisk=" + std::to_string(l.disk) +
-                       "\nfiles=" + std::to_string(l.files) + "\nlog=" + std::to_string(l.log) +
-                       "\nshm=" + std::to_string(l.tmp) + "\n";
+    std::string text;
+    for (const auto &k : kLimitKeys)
+        text += std::string(k.key) + "=" + std::to_string(l.*k.value) + "\n";
     if (!WriteRecord(Record("limits"), text))
         Fail("cannot write the device's limits in " + state_ + " (" + strerror(errno) + ")");
 }
