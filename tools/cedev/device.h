@@ -5,6 +5,7 @@
 #define CEDEV_DEVICE_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <sys/types.h>
 
@@ -26,6 +27,15 @@ struct Owner {
 };
 constexpr uid_t kDefaultDeviceUid = 65533;  // unprivileged; no account on Debian uses it
 constexpr uid_t kInsideUid = 1000;
+
+// What lies in a device folder but is not the device's own, as paths below it: cedev's
+// records, and what it shares read-only with the template cache (hard links to it).
+// Neither is given to the device's owner nor counted in its disk use.
+inline const std::initializer_list<const char *> kNotTheDevices = {".cedev", "drive_c/windows/system32",
+                                                                    "drive_c/windows/winsxs"};
+// The stand-in driver libraries in \Windows that make a device the target handheld, each
+// a copy of the build's cedev-driver.dll.
+inline const std::initializer_list<const char *> kDriverLibraries = {"QM410Key.dll", "KeyRelay.dll", "PadRelay.dll"};
 
 // What one device may use of the host. Each has a default; 'cedev init' and 'cedev
 // limits' set them; they take effect when the device starts.

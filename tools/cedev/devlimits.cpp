@@ -300,7 +300,10 @@ void DiskUse(const Device &device, const Limits &limits, uint64_t *bytes, uint64
             if (name == "." || name == "..")
                 continue;
             std::string sub = path.empty() ? name : path + "/" + name;
-            if (sub == ".cedev" || sub == "drive_c/windows/system32" || sub == "drive_c/windows/winsxs")
+            bool theirs = false;
+            for (const char *s : kNotTheDevices)
+                theirs = theirs || sub == s;
+            if (theirs)
                 continue;
             struct stat st;
             if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW))

@@ -144,18 +144,6 @@ static bool SameFds(int fa, int fb)
     return same;
 }
 
-bool SameContents(const std::string &a, const std::string &b)
-{
-    int fa = open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    int fb = open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    bool same = SameFds(fa, fb);
-    if (fa >= 0)
-        close(fa);
-    if (fb >= 0)
-        close(fb);
-    return same;
-}
-
 bool SameAsBelow(int root, const std::string &path, const std::string &source)
 {
     int fd = OpenBelow(root, path, O_RDONLY | O_NONBLOCK);

@@ -14,7 +14,6 @@ bool RemoveTree(const std::string &path);
 bool ChownTree(const std::string &path, uid_t uid, gid_t gid, const std::initializer_list<const char *> &skip);
 bool CopyFile(const std::string &from, const std::string &to, mode_t mode = 0644);
 bool AppendFile(const std::string &path, const std::string &text);
-bool SameContents(const std::string &a, const std::string &b);
 // A file of the device (path below the device folder root, names joined by '/'), read
 // and replaced without following a link on the way: whether it equals source, and
 // source written in its place (as uid:gid), in one step.

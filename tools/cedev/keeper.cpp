@@ -340,7 +340,7 @@ std::string Keeper::Prepare()
     struct stat st;
     if (owner_.fromRoot && stat(dir.c_str(), &st) == 0 && st.st_uid != owner_.uid) {
         Say("the device's files now belong to uid " + std::to_string(owner_.uid) + ", as a device started by root runs");
-        ChownTree(dir, owner_.uid, owner_.gid, {".cedev", "drive_c/windows/system32", "drive_c/windows/winsxs"});
+        ChownTree(dir, owner_.uid, owner_.gid, kNotTheDevices);
     }
     chmod(dir.c_str(), 0700);
     chmod(device_.State().c_str(), 0711);
@@ -359,7 +359,7 @@ std::string Keeper::Prepare()
     }
     close(win);
     std::vector<std::pair<std::string, std::string>> platform = {{"COREDLL.dll", build_.bin + "/COREDLL.dll"}};
-    for (const char *f : {"QM410Key.dll", "KeyRelay.dll", "PadRelay.dll"})
+    for (const char *f : kDriverLibraries)
         platform.push_back({f, build_.bin + "/cedev-driver.dll"});
     for (auto &p : platform) {
         std::string path = "drive_c/windows/" + p.first;

@@ -147,9 +147,7 @@ void Session::Start()
     int hostDisplay = HostDisplayNumber();
     std::string xauth;
     if (hostDisplay >= 0) {
-        const char *x = getenv("XAUTHORITY");
-        const char *home = getenv("HOME");
-        xauth = x && *x ? x : std::string(home ? home : "/nonexistent") + "/.Xauthority";
+        xauth = UserXauthority();
         struct stat st;
         if (stat(xauth.c_str(), &st) || !S_ISREG(st.st_mode))
             xauth.clear();
@@ -220,6 +218,13 @@ bool Session::Send(const std::vector<std::string> &fields, std::vector<int> fds)
 bool Session::Next(Message *m, int timeoutMs, bool *timedOut)
 {
     return fd_ >= 0 && ReceiveMessage(fd_, &reader_, m, timeoutMs, timedOut);
+}
+
+std::string UserXauthority()
+{
+    const char *x = getenv("XAUTHORITY");
+    const char *home = getenv("HOME");
+    return x && *x ? x : std::string(home ? home : "/nonexistent") + "/.Xauthority";
 }
 
 std::string HelperReason(const HelperAnswer &a, const std::string &otherwise)

@@ -15,6 +15,9 @@ struct HelperAnswer {
     std::string out, err;
 };
 
+// The user's X authority file, as X clients find it: $XAUTHORITY, else ~/.Xauthority.
+std::string UserXauthority();
+
 // Why the helper failed a request: the first line of what it said, without its
 // "cedev: ", or OTHERWISE when it said nothing.
 std::string HelperReason(const HelperAnswer &a, const std::string &otherwise);

@@ -1,23 +1,16 @@
 #include "wire.h"
+#include "device.h"
 
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 const std::string kEmpty;
 const size_t kMaxFds = 8;
-
-long long NowMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 }  // namespace
 

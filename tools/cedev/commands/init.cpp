@@ -281,7 +281,7 @@ int CmdInit(Context &ctx, Args &args)
               (mkdir((dir + "/drive_c/Program Files").c_str(), 0755) == 0 || errno == EEXIST) &&
               AppendFile(dir + "/system.reg", kMachineKeys);
     if (ok && target) {
-        for (const char *f : {"QM410Key.dll", "KeyRelay.dll", "PadRelay.dll"})
+        for (const char *f : kDriverLibraries)
             ok = ok && CopyFile(ctx.build.bin + "/cedev-driver.dll", win + "/" + f);
         ok = ok && AppendFile(dir + "/user.reg", kTargetKeys);
     }
@@ -293,7 +293,7 @@ int CmdInit(Context &ctx, Args &args)
         ok = ok && CopyFile(dir + "/" + f, factory + "/" + f);
     ok = ok && mkdir(d.Record("jobs").c_str(), 0700) == 0;
     if (ok && owner.fromRoot)
-        ok = ChownTree(dir, owner.uid, owner.gid, {".cedev", "drive_c/windows/system32", "drive_c/windows/winsxs"});
+        ok = ChownTree(dir, owner.uid, owner.gid, kNotTheDevices);
     if (!ok)
         Fail("cannot create the device at " + dir + " (" + strerror(errno) + ")");
     d.WriteLimits(limits);

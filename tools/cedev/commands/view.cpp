@@ -206,9 +206,7 @@ int CmdView(Context &ctx, Args &args)
         if (stat(socket.c_str(), &st))
             Fail("the display " + session.Display() + " has no socket " + socket);
         xb.Add({"--tmpfs", "/tmp", "--ro-bind", socket, socket});
-        const char *x = getenv("XAUTHORITY");
-        const char *home = getenv("HOME");
-        std::string auth = x && *x ? x : std::string(home ? home : "/nonexistent") + "/.Xauthority";
+        std::string auth = UserXauthority();
         int fd = open(auth.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {
             xb.Data(fd, "/tmp/.Xauthority", "0444");
