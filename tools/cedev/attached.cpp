@@ -38,6 +38,8 @@ struct Stream {
 
     void Emit(std::string_view piece, bool last)
     {
+        if (to < 0)
+            return;
         std::string out;
         EscapeText(piece, mode, last, &carry, &out);
         if (!broken && !out.empty() && !WriteAll(to, out.data(), out.size()))
@@ -116,10 +118,10 @@ int RunAttached(Session &session, Attached *a)
     std::string job = m[1];
     Stream streams[2];
     streams[0].from = m.fds[0];
-    streams[0].to = 1;
+    streams[0].to = a->out == "none" ? -1 : 1;
     streams[0].mode = ModeFor(a->out, 1);
     streams[1].from = m.fds[1];
-    streams[1].to = 2;
+    streams[1].to = a->err == "none" ? -1 : 2;
     streams[1].mode = ModeFor(a->err, 2);
     streams[1].wine = a->wineLines;
     streams[1].session = &session;

@@ -16,8 +16,8 @@ struct Attached {
     std::vector<std::string> argv;
     std::string cwd = "/device/drive_c", name;
     bool fixedLayout = false;
-    // How its output reaches ours: "raw", "text" (escaped) or "tty" (escaped when it
-    // goes to a terminal, with its CR LF line ends).
+    // How its output reaches ours: "raw", "text" (escaped), "tty" (escaped when it
+    // goes to a terminal, with its CR LF line ends) or "none" (read and dropped).
     std::string out = "tty", err = "tty";
     // Wine's own messages on its stderr go to the device's log; the first "wine: ..."
     // line is kept, as the reason Wine gives when it cannot start a program at all.

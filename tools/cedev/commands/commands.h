@@ -49,7 +49,8 @@ void NeedTool(const std::string &path, const std::string &package);
 // returns its exit code; -1 when it could not be started.
 int RunHost(const std::vector<std::string> &argv, std::string *output = nullptr);
 // A device-side tool, the file tool cedev-seal (rm, put), run in the device.
-int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args, int input = -1);
+int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args, int input = -1,
+            const std::string &endedAs = "");
 // Runs cedev-coldboot in a sandbox of the (stopped) device; returns its exit code.
 int RunHive(Context &ctx, const std::vector<std::string> &args, bool writable, bool factory);
 // Whether the session's keeper is gone and the device off; reports a bad end once.

@@ -69,13 +69,8 @@ int CmdInstall(Context &ctx, Args &args)
         Attached quiet;
         quiet.argv = {"/device/drive_c/windows/cedev/cedev-seal", "rm", "/device/drive_c", place};
         quiet.name = "cedev-seal";
-        quiet.out = quiet.err = "text";
-        int saved = dup(2), null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, 2);
+        quiet.out = quiet.err = "none";
         RunAttached(session, &quiet);
-        dup2(saved, 2);
-        close(saved);
-        close(null);
     }
     return rc;
 }

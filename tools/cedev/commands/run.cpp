@@ -164,17 +164,9 @@ int CmdRun(Context &ctx, Args &args)
         // The copy must not land in the middle of a cold boot.
         FileLock lock;
         session.EnsureShared(&lock);
-        Attached copy;
-        copy.argv = {"/device/drive_c/windows/cedev/cedev-seal", "put", "/device/drive_c", "Program Files", name,
-                     "--size", std::to_string(st.st_size)};
-        copy.name = "cedev-seal";
-        copy.out = "text";
-        copy.err = "text";
-        copy.input = fd;
-        int rc = RunAttached(session, &copy);
+        int rc = RunSeal(ctx, session, {"put", "/device/drive_c", "Program Files", name, "--size", std::to_string(st.st_size)},
+                         fd, "cannot copy " + prog + " into the device: ");
         close(fd);
-        if (!copy.reason.empty())
-            Fail("cannot copy " + prog + " into the device: " + EndedBecause(copy.reason, ctx.device.ReadLimits()));
         if (rc != 0)
             Fail("cannot copy " + prog + " into the device");
         winpath = "C:\\Program Files\\" + name;

@@ -100,7 +100,8 @@ int RunHost(const std::vector<std::string> &argv, std::string *output)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args, int input)
+int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args, int input,
+            const std::string &endedAs)
 {
     Attached a;
     a.argv = {"/device/drive_c/windows/cedev/cedev-seal"};
@@ -110,7 +111,8 @@ int RunSeal(Context &ctx, Session &session, const std::vector<std::string> &args
     a.input = input;
     int code = RunAttached(session, &a);
     if (!a.reason.empty())
-        Fail("'" + args[0] + "' was ended: " + EndedBecause(a.reason, ctx.device.ReadLimits()));
+        Fail((endedAs.empty() ? "'" + args[0] + "' was ended: " : endedAs) +
+             EndedBecause(a.reason, ctx.device.ReadLimits()));
     return code;
 }
 
