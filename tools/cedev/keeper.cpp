@@ -974,9 +974,7 @@ void Keeper::PumpHelper()
             helperQueue_.pop_front();
             continue;
         }
-        std::string body = JoinFields(r.args), frame;
-        PutU32(&frame, body.size());
-        frame += body;
+        std::string frame = Frame(r.args);
         bool given = WriteAll(helperIn_, frame.data(), frame.size());
         helperBusy_ = true;
         helperCommand_ = r.args.empty() ? "" : r.args[0];
@@ -1013,15 +1011,16 @@ void Keeper::HelperInput()
         }
         if (helperBuf_.size() < 4 + size)
             break;
-        const char *p = helperBuf_.data() + 4;
-        uint32_t rc = GetU32(p), outLen = GetU32(p + 4);
-        bool whole = outLen <= size - 12 && GetU32(p + 8 + outLen) == size - 12 - outLen;
+        // Its exit code, then what it printed and what it said as two fields.
+        uint32_t rc = GetU32(helperBuf_.data() + 4);
+        std::vector<std::string> printed;
+        bool whole = SplitFields(helperBuf_.substr(8, size - 4), &printed) && printed.size() == 2;
         if (!whole || !helperBusy_) {
             PidfdKill(children_[helper_].pidfd, SIGKILL);
             HelperLost("answered in a form cedev does not take");
             return;
         }
-        std::string out(p + 8, outLen), err(p + 12 + outLen, size - 12 - outLen);
+        std::string out = printed[0], err = printed[1];
         helperBuf_.erase(0, 4 + size);
         HelperRequest r = helperQueue_.front();
         helperQueue_.pop_front();

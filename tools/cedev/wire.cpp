@@ -19,44 +19,6 @@ const std::string &Message::operator[](size_t i) const
     return i < fields.size() ? fields[i] : kEmpty;
 }
 
-void PutU32(std::string *s, uint32_t v)
-{
-    char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-    s->append(b, 4);
-}
-
-uint32_t GetU32(const char *p)
-{
-    const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
-    return u[0] | u[1] << 8 | u[2] << 16 | static_cast<uint32_t>(u[3]) << 24;
-}
-
-std::string JoinFields(const std::vector<std::string> &fields)
-{
-    std::string body;
-    for (const std::string &f : fields) {
-        PutU32(&body, f.size());
-        body += f;
-    }
-    return body;
-}
-
-bool SplitFields(const std::string &body, std::vector<std::string> *fields)
-{
-    fields->clear();
-    for (size_t at = 0; at < body.size();) {
-        if (body.size() - at < 4)
-            return false;
-        uint32_t n = GetU32(body.data() + at);
-        at += 4;
-        if (n > body.size() - at)
-            return false;
-        fields->push_back(body.substr(at, n));
-        at += n;
-    }
-    return true;
-}
-
 bool WriteAll(int fd, const char *p, size_t n)
 {
     while (n > 0) {
@@ -73,9 +35,7 @@ bool WriteAll(int fd, const char *p, size_t n)
 
 bool SendMessage(int socket, const Message &m)
 {
-    std::string body = JoinFields(m.fields), frame;
-    PutU32(&frame, body.size());
-    frame += body;
+    std::string frame = Frame(m.fields);
     size_t done = 0;
     bool fdsSent = m.fds.empty();
     while (done < frame.size()) {

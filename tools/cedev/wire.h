@@ -7,6 +7,8 @@
 #ifndef CEDEV_WIRE_H
 #define CEDEV_WIRE_H
 
+#include "frame.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,11 +25,6 @@ struct Message {
 // fits with room to spare.
 constexpr uint32_t kMaxMessage = 256u << 20;
 
-void PutU32(std::string *s, uint32_t v);
-uint32_t GetU32(const char *p);
-// The fields of a frame's body; false when they do not fill it exactly.
-bool SplitFields(const std::string &body, std::vector<std::string> *fields);
-std::string JoinFields(const std::vector<std::string> &fields);
 
 // Writes N bytes whole to a pipe or file, through interruptions; false if it took no
 // more (the other end went away, the disk is full).

@@ -1,6 +1,7 @@
 // cedev-helper.exe: its commands' dispatch, and the serve loop through which cedev asks
 // for them while a device runs.
 #include "helper.h"
+#include "../frame.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -109,26 +110,14 @@ static bool ReadExactly(HANDLE h, void *to, DWORD size)
     return true;
 }
 
-static void PutU32(std::string *s, uint32_t v)
-{
-    char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-    s->append(b, 4);
-}
-
-static uint32_t GetU32(const unsigned char *p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
+// An answer: its exit code, then what it printed and what it said as two fields.
 static bool Answer(HANDLE h, int rc, const std::string &out, const std::string &err)
 {
-    std::string frame;
-    PutU32(&frame, 12 + out.size() + err.size());
-    PutU32(&frame, (uint32_t)rc);
-    PutU32(&frame, out.size());
-    frame += out;
-    PutU32(&frame, err.size());
-    frame += err;
+    std::string body, frame;
+    PutU32(&body, (uint32_t)rc);
+    body += JoinFields({out, err});
+    PutU32(&frame, body.size());
+    frame += body;
     for (size_t done = 0; done < frame.size();) {
         DWORD n = 0;
         if (!WriteFile(h, frame.data() + done, (DWORD)(frame.size() - done), &n, NULL) || !n)
@@ -172,28 +161,17 @@ static int CmdServe(int argc, wchar_t **)
         unsigned char head[4];
         if (!ReadExactly(in, head, 4))
             return kExitOk;  // cedev closed the channel: the device is ending
-        uint32_t size = GetU32(head);
+        uint32_t size = GetU32((const char *)head);
         if (size > kMaxRequest)
             return Fail(L"a request of " + std::to_wstring(size) + L" bytes");
         std::string body(size, '\0');
         if (size && !ReadExactly(in, &body[0], size))
             return kExitFail;
+        std::vector<std::string> fields;
+        bool whole = SplitFields(body, &fields);
         std::vector<std::wstring> args;
-        bool whole = true;
-        for (size_t at = 0; at < body.size();) {
-            if (body.size() - at < 4) {
-                whole = false;
-                break;
-            }
-            uint32_t n = GetU32((const unsigned char *)body.data() + at);
-            at += 4;
-            if (n > body.size() - at) {
-                whole = false;
-                break;
-            }
-            args.push_back(Wide(body.substr(at, n)));
-            at += n;
-        }
+        for (const std::string &f : fields)
+            args.push_back(Wide(f));
         answerOut.clear();
         answerErr.clear();
         CaptureOutput(&answerOut, &answerErr);
