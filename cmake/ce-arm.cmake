@@ -1,6 +1,7 @@
 # Images for the handheld itself: sources compiled by clang for ARMv4T in ARM state
 # with the handheld's data layout, linked by ld.lld at the image's base, and written
 # as a Windows CE image by elf2pe (no packaged linker writes one).
+include(${CMAKE_CURRENT_LIST_DIR}/objects.cmake)
 set(CE_ARM ${CMAKE_BINARY_DIR}/ce-arm)
 find_program(CE_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(CE_LLD NAMES ld.lld ld.lld-14 REQUIRED)
@@ -31,19 +32,7 @@ function(ce_arm_image target output)
   get_filename_component(outdir ${output} DIRECTORY)
   get_filename_component(stem ${output} NAME_WE)
   set(obj ${outdir}/obj/${stem})
-  set(objects)
-  foreach(src ${IMG_SOURCES})
-    get_filename_component(name ${src} NAME_WE)
-    set(o ${obj}/${name}.o)
-    add_custom_command(
-      OUTPUT ${o}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${obj}
-      COMMAND ${CE_CLANG} ${CE_FLAGS} -MD -MF ${o}.d -c ${CMAKE_SOURCE_DIR}/${src} -o ${o}
-      DEPENDS ${CMAKE_SOURCE_DIR}/${src}
-      DEPFILE ${o}.d
-      COMMENT "Compiling ${src} for the handheld")
-    list(APPEND objects ${o})
-  endforeach()
+  compile_each(objects ${obj} ${CE_CLANG} "for the handheld" SOURCES ${IMG_SOURCES} FLAGS ${CE_FLAGS})
 
   # Every function the program calls from the core library must be on the list of
   # its CE 5.0 exports; each gets a thunk through the import address table.

@@ -2,6 +2,7 @@
 # parts, the host tests), built with the host's compiler while the rest of the project
 # is built for Windows. Each source is compiled on its own with the compiler's own list
 # of the headers it read (-MD), so that a change to any header rebuilds what includes it.
+include(${CMAKE_CURRENT_LIST_DIR}/objects.cmake)
 find_program(HOST_CXX NAMES g++ c++ REQUIRED)
 set(HOST_BIN ${CMAKE_BINARY_DIR}/host-bin)
 set(HOST_CXX_FLAGS -std=c++17 -O2 -Wall -Wextra -Werror)

@@ -5,7 +5,9 @@
 # sets OBJECTS_VAR to the objects. Sources and include folders are paths from the
 # project's root, or absolute; GENERATED are files the build makes that the sources
 # include, made before any source is compiled. The build functions for host programs
-# (host.cmake) and Winelib programs (winelib.cmake) share it.
+# (host.cmake), Winelib programs (winelib.cmake) and the handheld's images (ce-arm.cmake)
+# share it; each includes this file.
+include_guard(GLOBAL)
 function(compile_each objects_var objdir compiler label)
   cmake_parse_arguments(C "" "" "SOURCES;INCLUDES;FLAGS;GENERATED" ${ARGN})
   set(includes)
