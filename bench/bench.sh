@@ -109,11 +109,9 @@ in_ms() { # VALUES...
 }
 
 elapsed() { # COMMAND...: its wall-clock time in ms
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000000))
+    local us
+    us=$(elapsed_us "$@")
+    echo $((us / 1000))
 }
 
 echo "Measuring on a fresh device; $(nproc) processors, load average $(cut -d' ' -f1-3 /proc/loadavg)."

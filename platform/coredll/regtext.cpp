@@ -131,7 +131,7 @@ void ConvertRoots(Pipeline *p)
     DWORD err = 0;
     for (p->root = 0; p->root < 2 && !err; ++p->root) {
         WideBuffer *out = p->root ? p->out : &user;
-        if (!ConvertWineDumpFrom(ReadGrowingDump, p, 0, kRoots[p->root], out))
+        if (!ConvertWineDumpFrom(ReadGrowingDump, p, kRoots[p->root], out))
             err = out->failed ? out->error : ERROR_INVALID_DATA;
     }
     if (!err) {

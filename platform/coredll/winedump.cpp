@@ -742,10 +742,8 @@ bool ConvertWineDump(const char *dump, size_t size, const char16_t *rootName, Wi
     return Converter(&reader, rootName, out).Run();
 }
 
-bool ConvertWineDumpFrom(DumpRead read, void *context, size_t sizeHint, const char16_t *rootName, WideBuffer *out)
+bool ConvertWineDumpFrom(DumpRead read, void *context, const char16_t *rootName, WideBuffer *out)
 {
-    if (!out->drain)
-        out->Reserve(sizeHint * 2);
     Reader reader(read, context);
     return Converter(&reader, rootName, out).Run();
 }

@@ -23,7 +23,7 @@ typedef bool (*DumpRead)(void *context, char *buffer, size_t size, size_t *got);
 // name that no saved registry carries or no registry holds (SavedKeyPathFault,
 // SavedValueNameFault).
 bool ConvertWineDump(const char *dump, size_t size, const char16_t *rootName, WideBuffer *out);
-// The same, the dump read piece by piece from READ; SIZEHINT is its size, if known.
-bool ConvertWineDumpFrom(DumpRead read, void *context, size_t sizeHint, const char16_t *rootName, WideBuffer *out);
+// The same, the dump read piece by piece from READ.
+bool ConvertWineDumpFrom(DumpRead read, void *context, const char16_t *rootName, WideBuffer *out);
 
 #endif

@@ -161,7 +161,7 @@ TEST(WineDump, ReadInPiecesAndWrittenThroughADrainItConvertsTheSame)
                 out.drainContext = &drained;
                 out.Reserve(room);
             }
-            ASSERT_TRUE(ConvertWineDumpFrom(ReadPieces, &pieces, 0, u"ROOT", &out));
+            ASSERT_TRUE(ConvertWineDumpFrom(ReadPieces, &pieces, u"ROOT", &out));
             EXPECT_EQ(out.Finish(), 0u);
             drained.append(out.data ? out.data : u"", out.len);
             EXPECT_TRUE(drained == expected);
@@ -187,7 +187,7 @@ TEST(WineDump, AFailedReadOrWriteFailsTheConversion)
     std::string dump = SampleDump();
     Pieces pieces = {&dump, 0, dump.size() / 2};
     WideBuffer out;
-    EXPECT_FALSE(ConvertWineDumpFrom(FailAfter, &pieces, 0, u"ROOT", &out));
+    EXPECT_FALSE(ConvertWineDumpFrom(FailAfter, &pieces, u"ROOT", &out));
 
     WideBuffer full;
     full.drain = DiskFull;

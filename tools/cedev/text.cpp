@@ -54,6 +54,18 @@ uint32_t Decode(const unsigned char *s, size_t n)
 
 }  // namespace
 
+bool IsUtf8(std::string_view s)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t i = 0, n = s.size(); i < n;) {
+        size_t len = SequenceLength(p[i]);
+        if (!len || n - i < len || !WellFormed(p + i, len))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
 void EscapeText(std::string_view piece, TextMode mode, bool last, std::string *carry, std::string *out)
 {
     if (mode == TextMode::Raw) {

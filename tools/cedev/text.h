@@ -26,4 +26,8 @@ enum class TextMode {
 // at the end of one piece is kept in *carry for the next. With last, nothing is kept.
 void EscapeText(std::string_view in, TextMode mode, bool last, std::string *carry, std::string *out);
 
+// Whether s is well-formed UTF-8: no stray or missing continuation bytes, no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+bool IsUtf8(std::string_view s);
+
 #endif

@@ -1,4 +1,5 @@
 #include "names.h"
+#include "../text.h"
 
 #include <strings.h>
 
@@ -16,28 +17,6 @@ bool HasControl(const std::string &name)
             return true;
     }
     return false;
-}
-
-// Whether s is well-formed UTF-8: no stray or missing continuation bytes, no overlong
-// forms, no surrogates, nothing above U+10FFFF.
-bool IsUtf8(const std::string &s)
-{
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data()), *end = p + s.size();
-    while (p < end) {
-        unsigned char b = *p;
-        size_t n = b < 0x80 ? 1 : b >= 0xc2 && b <= 0xdf ? 2 : b >= 0xe0 && b <= 0xef ? 3 : b >= 0xf0 && b <= 0xf4 ? 4 : 0;
-        if (!n || static_cast<size_t>(end - p) < n)
-            return false;
-        for (size_t i = 1; i < n; ++i) {
-            if ((p[i] & 0xc0) != 0x80)
-                return false;
-        }
-        if ((b == 0xe0 && p[1] < 0xa0) || (b == 0xed && p[1] >= 0xa0) || (b == 0xf0 && p[1] < 0x90) ||
-            (b == 0xf4 && p[1] >= 0x90))
-            return false;
-        p += n;
-    }
-    return true;
 }
 
 }  // namespace
