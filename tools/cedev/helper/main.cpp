@@ -46,22 +46,24 @@ static int CmdDesktop(int argc, wchar_t **)
     return kExitOk;
 }
 
-static int CmdServe(int argc, wchar_t **);
-
 // ping: answers at once; the floor of a command's time (make bench).
 static int CmdPing(int, wchar_t **)
 {
     return kExitOk;
 }
 
+// The commands a request (or the command line) may name; screen: it looks at the display.
 static const struct {
     const wchar_t *name;
     int (*run)(int, wchar_t **);
+    bool screen;
 } s_commands[] = {
-    {L"windows", CmdWindows}, {L"box", CmdBox}, {L"screenshot", CmdScreenshot}, {L"wait", CmdWait},
-    {L"tap", CmdTap},         {L"pen", CmdPen}, {L"key", CmdKey},     {L"reg", CmdReg},
-    {L"ls", CmdLs},           {L"path", CmdPath}, {L"program", CmdProgram},
-    {L"boot", CmdBoot},       {L"desktop", CmdDesktop}, {L"xwindow", CmdXWindow}, {L"serve", CmdServe}, {L"ping", CmdPing},
+    {L"windows", CmdWindows, true}, {L"box", CmdBox, true},   {L"screenshot", CmdScreenshot, true},
+    {L"wait", CmdWait, true},       {L"tap", CmdTap, true},   {L"pen", CmdPen, true},
+    {L"key", CmdKey, true},         {L"xwindow", CmdXWindow, true},
+    {L"reg", CmdReg, false},        {L"ls", CmdLs, false},    {L"path", CmdPath, false},
+    {L"program", CmdProgram, false}, {L"boot", CmdBoot, false}, {L"desktop", CmdDesktop, false},
+    {L"ping", CmdPing, false},
 };
 
 // A look at the display itself, one round trip to it: a helper whose display has gone
@@ -78,15 +80,12 @@ static void TouchDisplay()
 
 static int RunCommand(int argc, wchar_t **argv)
 {
-    static const wchar_t *const screen[] = {L"windows", L"box", L"screenshot", L"wait", L"tap",
-                                            L"pen",     L"key", L"xwindow"};
-    for (const wchar_t *name : screen) {
-        if (!lstrcmpW(argv[0], name))
-            TouchDisplay();
-    }
     for (const auto &c : s_commands) {
-        if (!lstrcmpW(argv[0], c.name) && c.run != CmdServe)
+        if (!lstrcmpW(argv[0], c.name)) {
+            if (c.screen)
+                TouchDisplay();
             return c.run(argc - 1, argv + 1);
+        }
     }
     return Usage(L"unknown command '" + std::wstring(argv[0]) + L"'");
 }
