@@ -748,3 +748,7 @@ bool ConvertWineDumpFrom(DumpRead read, void *context, const char16_t *rootName,
     return Converter(&reader, rootName, out).Run();
 }
 
+bool DecodeWineKeyPath(const char *p, const char *end, WideBuffer *out)
+{
+    return Decode(p, end, ']', kKeyStops, out, [](char16_t) {}) != nullptr;
+}

@@ -26,4 +26,8 @@ bool ConvertWineDump(const char *dump, size_t size, const char16_t *rootName, Wi
 // The same, the dump read piece by piece from READ.
 bool ConvertWineDumpFrom(DumpRead read, void *context, const char16_t *rootName, WideBuffer *out);
 
+// Decodes a key path of Wine's registry text, from after its '[' up to its unescaped
+// ']', into out as the Wine server reads it; false when the line holds no such end.
+bool DecodeWineKeyPath(const char *p, const char *end, WideBuffer *out);
+
 #endif

@@ -4,6 +4,7 @@
 // digits for control characters, and four hex digits (\x00e9) for everything beyond
 // ASCII, so that no digit after an escape is ever taken as part of it.
 #include "winereg.h"
+#include "winedump.h"
 
 #include <cstring>
 
@@ -71,50 +72,6 @@ bool IsTerminatedString(uint32_t type, std::string_view data)
     return n >= 2 && n % 2 == 0 && data[n - 1] == 0 && data[n - 2] == 0;
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Decodes an escaped key path up to its unescaped ']', as the Wine server does.
-bool UnescapePath(std::string_view s, std::u16string *out)
-{
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c == ']')
-            return true;
-        if (c != '\\' || i + 1 == s.size()) {
-            *out += static_cast<unsigned char>(c);
-            continue;
-        }
-        c = s[++i];
-        static const char kFrom[] = "abefnrtv", kTo[] = "\a\b\x1b\f\n\r\t\v";
-        const char *e = strchr(kFrom, c);
-        if (c && e) {
-            *out += static_cast<char16_t>(kTo[e - kFrom]);
-        } else if (c == 'x' && i + 1 < s.size() && HexValue(s[i + 1]) >= 0) {
-            char16_t v = 0;
-            for (int d = 0; d < 4 && i + 1 < s.size() && HexValue(s[i + 1]) >= 0; ++d)
-                v = v * 16 + HexValue(s[++i]);
-            *out += v;
-        } else if (c >= '0' && c <= '7') {
-            char16_t v = c - '0';
-            for (int d = 0; d < 2 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7'; ++d)
-                v = v * 8 + (s[++i] - '0');
-            *out += v;
-        } else {
-            *out += static_cast<unsigned char>(c);
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 bool ReadWineLinks(std::string_view text, WineLinks *out)
@@ -144,8 +101,11 @@ bool ReadWineLinks(std::string_view text, WineLinks *out)
             link = true;
             out->links.emplace_back();
             size_t keyEol = text.find('\n', keyStart);
-            if (!UnescapePath(text.substr(keyStart + 1, keyEol - keyStart - 1), &out->links.back().path))
+            WideBuffer path;
+            const char *from = text.data() + keyStart + 1;
+            if (!DecodeWineKeyPath(from, text.data() + (keyEol == std::string_view::npos ? text.size() : keyEol), &path))
                 return false;
+            out->links.back().path.assign(path.data, path.len);
         }
         pos = next;
     }
