@@ -153,18 +153,6 @@ template <class T> bool UniqueIds(Reader &r, const std::vector<T> &entries, cons
     return true;
 }
 
-// The length a path has on the device once its macro is resolved.
-size_t ResolvedLength(const Setup &s, const Path &path)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < path.size(); ++i) {
-        const std::string *name = s.FindString(path[i]);
-        int macro = i == 0 ? MacroNumber(*name) : 0;
-        n += macro > 0 ? std::string(MacroFolder(macro)).size() : 1 + name->size();
-    }
-    return n;
-}
-
 // A path's names: each string exists and is a name; a folder's first may be a macro.
 bool CheckPath(Reader &r, const Setup &s, const Path &path, bool folder, bool key, const std::string &what)
 {
@@ -181,7 +169,7 @@ bool CheckPath(Reader &r, const Setup &s, const Path &path, bool folder, bool ke
             return r.Fail(what + " has the name \"" + *name + "\", which " + (key ? "no key" : "no file or folder") +
                           " may have");
     }
-    size_t length = key ? s.Join(path).size() : ResolvedLength(s, path);
+    size_t length = key ? s.Join(path).size() : s.Resolve(path).size();
     if (length > (key ? kMaxName : kMaxPath))
         return r.Fail(what + " is " + Num(length) + " characters long; at most " + Num(key ? kMaxName : kMaxPath) +
                       " are accepted");
@@ -251,7 +239,7 @@ bool ReadFiles(Reader &r, const Table &t, Setup *s)
             return r.Fail(what + " has the unknown flags " + Hex8(f.flags & ~kFileKnownFlags));
         if (!IsFileName(f.name))
             return r.Fail(what + " is named \"" + f.name + "\", which no file may be");
-        size_t length = ResolvedLength(*s, d->path) + 1 + f.name.size();
+        size_t length = s->Resolve(d->path).size() + 1 + f.name.size();
         if (length > kMaxPath)
             return r.Fail(what + "'s path is " + Num(length) + " characters long; at most " + Num(kMaxPath) +
                           " are accepted");
@@ -469,6 +457,17 @@ std::string Setup::Join(const Path &path) const
     for (size_t i = 0; i < path.size(); ++i) {
         const std::string *name = FindString(path[i]);
         out += (i ? "\\" : "") + (name ? *name : "?");
+    }
+    return out;
+}
+
+std::string Setup::Resolve(const Path &path) const
+{
+    std::string out;
+    for (size_t i = 0; i < path.size(); ++i) {
+        const std::string &name = *FindString(path[i]);
+        int macro = i == 0 ? MacroNumber(name) : 0;
+        out += macro > 0 ? std::string(MacroFolder(macro)) : "\\" + name;
     }
     return out;
 }

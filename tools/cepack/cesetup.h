@@ -76,6 +76,9 @@ struct Setup {
     const Hive *FindHive(uint16_t id) const;
     // The path's names joined by backslashes ("%CE1%\RegSave").
     std::string Join(const Path &path) const;
+    // The folder the path names on the device, its first name's macro resolved
+    // ("\Program Files\RegSave"); its names must exist.
+    std::string Resolve(const Path &path) const;
     // For writing: the id of a string, added when new; a backslash-separated path as ids.
     uint16_t Intern(const std::string &text);
     Path Split(const std::string &path);

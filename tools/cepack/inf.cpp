@@ -335,12 +335,7 @@ bool Parser::Folder(int line, const std::string &text, std::string *out)
     if (f[0] == '%' && !Names(line, f, false, "the folder"))
         return false;
     Setup probe;
-    size_t length = 0;
-    for (uint16_t id : probe.Split(f)) {
-        int macro = cesetup::MacroNumber(*probe.FindString(id));
-        length += macro > 0 ? std::string(cesetup::MacroFolder(macro)).size() : 1 + probe.FindString(id)->size();
-    }
-    if (length > cesetup::kMaxPath)
+    if (probe.Resolve(probe.Split(f)).size() > cesetup::kMaxPath)
         return Fail(line, "the folder \"" + f + "\" is longer than " + std::to_string(cesetup::kMaxPath) +
                               " characters on the device");
     return true;

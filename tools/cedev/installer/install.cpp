@@ -86,13 +86,7 @@ bool ForThisDevice(const Setup &s, std::wstring *why)
 
 std::wstring DirPath(const Setup &s, const Path &path)
 {
-    std::wstring out;
-    for (size_t i = 0; i < path.size(); ++i) {
-        const std::string &name = *s.FindString(path[i]);
-        int macro = i == 0 ? MacroNumber(name) : 0;
-        out += macro > 0 ? Wide(MacroFolder(macro)) : L"\\" + Wide(name);
-    }
-    return out;
+    return Wide(s.Resolve(path));
 }
 
 // A registry string with the install folder and the folder macros put in.
