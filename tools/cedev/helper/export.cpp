@@ -8,8 +8,21 @@
 #include <algorithm>
 #include <vector>
 
+// What a name that no saved registry carries has (savedreg.h's rules).
+static std::wstring FaultText(NameFault fault)
+{
+    switch (fault) {
+    case NameFault::None: break;
+    case NameFault::Empty: return L"an empty name";
+    case NameFault::TooLong: return L"a name longer than the registry's limit";
+    case NameFault::Nul: return L"a NUL in its name";
+    case NameFault::LineBreak: return L"a line break in its name";
+    }
+    return std::wstring();
+}
+
 // A name regedit's syntax cannot carry, found by walking the registry below KEY (named
-// PATH): a key name with a line break, a value name with a NUL. Empty when none is.
+// PATH) with the saved registry's own rules for names. Empty when none is.
 static std::wstring Uncarried(HKEY key, const std::wstring &path, int depth)
 {
     wchar_t name[16384];
@@ -17,8 +30,9 @@ static std::wstring Uncarried(HKEY key, const std::wstring &path, int depth)
         DWORD len = 16384;
         if (RegEnumValueW(key, i, name, &len, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
             break;
-        if (std::wstring(name, len).find(L'\0') != std::wstring::npos)
-            return L"the value '" + std::wstring(name, len) + L"' of '" + path + L"' has a NUL in its name";
+        NameFault fault = SavedValueNameFault(reinterpret_cast<const char16_t *>(name), len);
+        if (fault != NameFault::None)
+            return L"the value '" + std::wstring(name, len) + L"' of '" + path + L"' has " + FaultText(fault);
     }
     std::vector<std::wstring> names;
     for (DWORD i = 0;; ++i) {
@@ -29,8 +43,9 @@ static std::wstring Uncarried(HKEY key, const std::wstring &path, int depth)
     }
     for (const std::wstring &n : names) {
         std::wstring child = path + L"\\" + n;
-        if (n.find_first_of(L"\r\n") != std::wstring::npos)
-            return L"the key '" + child + L"' has a line break in its name";
+        NameFault fault = SavedKeyPathFault(reinterpret_cast<const char16_t *>(n.data()), n.size());
+        if (fault != NameFault::None)
+            return L"the key '" + child + L"' has " + FaultText(fault);
         HKEY sub;
         // Links are left out of the text: not followed.
         if (depth < 512 && RegOpenKeyExW(key, n.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &sub) == ERROR_SUCCESS) {
