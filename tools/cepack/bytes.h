@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 inline uint32_t Get16(const uint8_t *p)
@@ -40,5 +41,28 @@ inline void Append32(std::vector<uint8_t> &b, uint32_t v)
     for (int i = 0; i < 4; ++i)
         b.push_back(uint8_t(v >> (8 * i)));
 }
+
+// Reads a file's bytes, every read checked against its end; a failure is said once,
+// in *why.
+class ByteReader
+{
+public:
+    ByteReader(const uint8_t *data, size_t size, std::string *why) : m_data(data), m_size(size), m_why(why) {}
+
+    // The bytes [at, at + n), if they are in the file.
+    const uint8_t *At(size_t at, size_t n) const { return at <= m_size && n <= m_size - at ? m_data + at : nullptr; }
+
+    bool Fail(const std::string &what)
+    {
+        if (m_why)
+            *m_why = what;
+        return false;
+    }
+
+private:
+    const uint8_t *m_data;
+    size_t m_size;
+    std::string *m_why;
+};
 
 #endif

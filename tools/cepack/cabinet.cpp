@@ -14,30 +14,12 @@ const size_t kHeaderSize = 36, kFolderSize = 8, kFileSize = 16, kBlockSize = 8;
 const size_t kMaxBlock = 32768;
 const uint16_t kPrevious = 1, kNext = 2, kReserve = 4;
 
-
-
 char Lower(char c)
 {
     return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
 }
 
-class Reader
-{
-public:
-    Reader(const uint8_t *data, size_t size, std::string *why) : m_data(data), m_size(size), m_why(why) {}
-    const uint8_t *At(size_t at, size_t n) const { return at <= m_size && n <= m_size - at ? m_data + at : nullptr; }
-    bool Fail(const std::string &what)
-    {
-        if (m_why)
-            *m_why = what;
-        return false;
-    }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-    std::string *m_why;
-};
+using Reader = ByteReader;
 
 const char *Method(uint32_t type)
 {

@@ -16,10 +16,6 @@ namespace {
 const size_t kHeaderSize = 100;
 const size_t kMaxParts = 32;
 
-
-
-
-
 void AddText(std::vector<uint8_t> &b, const std::string &s)
 {
     b.insert(b.end(), s.begin(), s.end());
@@ -33,8 +29,6 @@ void AddPath(std::vector<uint8_t> &b, const Path &path)
         Append16(b, id);
     Append16(b, 0);
 }
-
-
 
 char Upper(char c)
 {
@@ -64,20 +58,10 @@ std::string Hex8(uint32_t v)
 
 // Reads one table after another: every read is checked against the file's end, and
 // every failure is said once.
-class Reader
+class Reader : public ByteReader
 {
 public:
-    Reader(const uint8_t *data, size_t size, std::string *why) : m_data(data), m_size(size), m_why(why) {}
-
-    bool Fail(const std::string &what)
-    {
-        if (m_why)
-            *m_why = what;
-        return false;
-    }
-
-    // The bytes [at, at + n), if they are in the file.
-    const uint8_t *At(size_t at, size_t n) const { return at <= m_size && n <= m_size - at ? m_data + at : nullptr; }
+    using ByteReader::ByteReader;
 
     // A string of LEN bytes at AT that ends with its terminator and holds no other.
     bool Text(size_t at, size_t len, const std::string &what, std::string *out)
@@ -113,11 +97,6 @@ public:
         }
         return true;
     }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-    std::string *m_why;
 };
 
 struct Table {
