@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -64,5 +66,15 @@ private:
     size_t m_size;
     std::string *m_why;
 };
+
+// Reads the file at PATH whole into *out; false when it cannot be opened or read.
+inline bool ReadFileBytes(const std::string &path, std::vector<uint8_t> *out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
 
 #endif

@@ -10,24 +10,15 @@
 //   cecab show FILE
 //       Prints the fields of a setup file (NAME.000), or of the install cabinet that
 //       holds one, after the checks the simulated handheld's installer makes.
+#include "bytes.h"
 #include "inf.h"
 #include "installcab.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 
 namespace {
-
-bool ReadAll(const std::string &path, std::vector<uint8_t> *out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
 
 bool WriteAll(const std::string &path, const std::vector<uint8_t> &bytes)
 {
@@ -40,7 +31,7 @@ bool WriteAll(const std::string &path, const std::vector<uint8_t> &bytes)
 int Stage(const std::string &files, const std::string &outDir, const std::string &description)
 {
     std::vector<uint8_t> text;
-    if (!ReadAll(description, &text)) {
+    if (!ReadFileBytes(description, &text)) {
         fprintf(stderr, "cecab: %s cannot be read\n", description.c_str());
         return 1;
     }
@@ -56,7 +47,7 @@ int Stage(const std::string &files, const std::string &outDir, const std::string
     }
     for (const inf::Source &s : package.sources) {
         std::vector<uint8_t> bytes;
-        if (!ReadAll(s.path, &bytes)) {
+        if (!ReadFileBytes(s.path, &bytes)) {
             fprintf(stderr, "%s:%d: %s cannot be read\n", description.c_str(), s.line, s.path.c_str());
             return 1;
         }
@@ -74,7 +65,7 @@ int Stage(const std::string &files, const std::string &outDir, const std::string
 int Show(const std::string &path)
 {
     std::vector<uint8_t> bytes;
-    if (!ReadAll(path, &bytes)) {
+    if (!ReadFileBytes(path, &bytes)) {
         fprintf(stderr, "cecab: %s cannot be read\n", path.c_str());
         return 1;
     }

@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -52,10 +51,10 @@ void Pad(std::vector<uint8_t> &b, size_t alignment)
 
 std::vector<uint8_t> ReadAll(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::vector<uint8_t> bytes;
+    if (!ReadFileBytes(path, &bytes))
         Fail(path + " cannot be read");
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return bytes;
 }
 
 void WriteAll(const std::string &path, const std::vector<uint8_t> &bytes)

@@ -1,17 +1,14 @@
 #include "elf32.h"
+#include "bytes.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace elf32 {
 
 File::File(const std::string &path) : path_(path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (!ReadFileBytes(path, &bytes_))
         fail("cannot be read");
-    bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (bytes_.size() < sizeof(ehdr_) || memcmp(bytes_.data(), ELFMAG, SELFMAG) != 0)
         fail("is not an ELF file");
     memcpy(&ehdr_, bytes_.data(), sizeof(ehdr_));

@@ -1,8 +1,7 @@
 #include "peimage.h"
+#include "bytes.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace pe {
 
@@ -24,10 +23,8 @@ constexpr size_t kPlusDirectories = 112;
 
 Image::Image(const std::string &path) : path_(path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (!ReadFileBytes(path, &bytes_))
         fail("cannot be read");
-    bytes_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     parse();
 }
 
